@@ -1,0 +1,137 @@
+#include "anchors/sim_tables.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+namespace kelvara {
+
+namespace {
+
+constexpr std::string_view kAlphabet = "ARNDCQEGHILKMFPSTWYV";
+
+// BLOSUM62 in alphabet order.
+constexpr std::int8_t kBlosum62[20][20] = {
+    {4, -1, -2, -2, 0, -1, -1, 0, -2, -1, -1, -1, -1, -2, -1, 1, 0, -3, -2, 0},
+    {-1, 5, 0, -2, -3, 1, 0, -2, 0, -3, -2, 2, -1, -3, -2, -1, -1, -3, -2, -3},
+    {-2, 0, 6, 1, -3, 0, 0, 0, 1, -3, -3, 0, -2, -3, -2, 1, 0, -4, -2, -3},
+    {-2, -2, 1, 6, -3, 0, 2, -1, -1, -3, -4, -1, -3, -3, -1, 0, -1, -4, -3, -3},
+    {0, -3, -3, -3, 9, -3, -4, -3, -3, -1, -1, -3, -1, -2, -3, -1, -1, -2, -2, -1},
+    {-1, 1, 0, 0, -3, 5, 2, -2, 0, -3, -2, 1, 0, -3, -1, 0, -1, -2, -1, -2},
+    {-1, 0, 0, 2, -4, 2, 5, -2, 0, -3, -3, 1, -2, -3, -1, 0, -1, -3, -2, -2},
+    {0, -2, 0, -1, -3, -2, -2, 6, -2, -4, -4, -2, -3, -3, -2, 0, -2, -2, -3, -3},
+    {-2, 0, 1, -1, -3, 0, 0, -2, 8, -3, -3, -1, -2, -1, -2, -1, -2, -2, 2, -3},
+    {-1, -3, -3, -3, -1, -3, -3, -4, -3, 4, 2, -3, 1, 0, -3, -2, -1, -3, -1, 3},
+    {-1, -2, -3, -4, -1, -2, -3, -4, -3, 2, 4, -2, 2, 0, -3, -2, -1, -2, -1, 1},
+    {-1, 2, 0, -1, -3, 1, 1, -2, -1, -3, -2, 5, -1, -3, -1, 0, -1, -3, -2, -2},
+    {-1, -1, -2, -3, -1, 0, -2, -3, -2, 1, 2, -1, 5, 0, -2, -1, -1, -1, -1, 1},
+    {-2, -3, -3, -3, -2, -3, -3, -3, -1, 0, 0, -3, 0, 6, -4, -2, -2, 1, 3, -1},
+    {-1, -2, -2, -1, -3, -1, -1, -2, -2, -3, -3, -1, -2, -4, 7, -1, -1, -4, -3, -2},
+    {1, -1, 1, 0, -1, 0, 0, 0, -1, -2, -2, 0, -1, -2, -1, 4, 1, -3, -2, -2},
+    {0, -1, 0, -1, -1, -1, -1, -2, -2, -1, -1, -1, -1, -2, -1, 1, 5, -2, -2, 0},
+    {-3, -3, -4, -4, -2, -2, -3, -2, -2, -3, -2, -3, -1, 1, -4, -3, -2, 11, 2, -3},
+    {-2, -2, -2, -3, -2, -1, -2, -3, 2, -1, -1, -2, -1, 3, -3, -2, -2, 2, 7, -1},
+    {0, -3, -3, -3, -1, -2, -2, -3, -3, 3, 1, -2, 1, -1, -2, -2, 0, -3, -1, 4},
+};
+
+constexpr std::string_view kGroups[10] = {"AST", "VILM", "FYW", "DE", "KR", "NQ", "G", "H", "C", "P"};
+
+using Normalised = std::array<std::array<double, 20>, 20>;
+
+Normalised normalised_scores() {
+    Normalised n{};
+    for (int x = 0; x < 20; ++x) {
+        for (int y = 0; y < 20; ++y) {
+            const double self = static_cast<double>(kBlosum62[x][x]) * static_cast<double>(kBlosum62[y][y]);
+            n[x][y] = static_cast<double>(kBlosum62[x][y]) / std::sqrt(self);
+        }
+    }
+    return n;
+}
+
+int residue_index(char ch) { return static_cast<int>(kAlphabet.find(ch)); }
+
+}  // namespace
+
+SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>& positions, double anchor_weight) {
+    const Normalised n = normalised_scores();
+    const std::size_t len = anchor_len;
+
+    std::vector<double> weight(len, 1.0);
+    for (std::size_t p : positions) weight[p] = anchor_weight;
+    double total_weight = -0.0;
+    for (double w : weight) total_weight = total_weight + w;
+
+    SimTables t;
+    t.anchor_len = len;
+    t.positions = positions;
+    t.order.resize(len);
+    for (std::size_t p = 0; p < len; ++p) t.order[p] = p;
+    // `!(a < b) && !(b < a)` must stay an equivalence even for a NaN weight, so compare through a key in
+    // which NaN sorts last instead of using a raw double comparison.
+    auto heavier = [&](std::size_t a, std::size_t b) {
+        const double wa = weight[a], wb = weight[b];
+        if (std::isnan(wa) || std::isnan(wb)) return !std::isnan(wa) && std::isnan(wb);
+        return wa > wb;
+    };
+    std::stable_sort(t.order.begin(), t.order.end(), heavier);
+
+    t.pos_tables.assign(len * kTableSize, 0.0);
+    for (std::size_t p = 0; p < len; ++p) {
+        const double s = weight[p] / total_weight;
+        double* table = t.pos_tables.data() + p * kTableSize;
+        for (int x = 0; x < 20; ++x)
+            for (int y = 0; y < 20; ++y)
+                table[static_cast<unsigned char>(kAlphabet[x]) * 128 + static_cast<unsigned char>(kAlphabet[y])] =
+                    n[x][y] * s;
+    }
+
+    t.suffix_bound.assign(len + 1, 0.0);
+    for (std::size_t k = len; k-- > 0;) t.suffix_bound[k] = (weight[t.order[k]] / total_weight) + t.suffix_bound[k + 1];
+
+    t.residue_group.fill(kNoGroup);
+    for (std::uint8_t g = 0; g < 10; ++g)
+        for (char ch : kGroups[g]) t.residue_group[static_cast<unsigned char>(ch)] = g;
+
+    for (int g = 0; g < 10; ++g) {
+        for (int h = 0; h < 10; ++h) {
+            double best = -std::numeric_limits<double>::infinity();
+            for (char x : kGroups[g])
+                for (char y : kGroups[h]) best = std::max(best, n[residue_index(x)][residue_index(y)]);
+            t.group_max[g][h] = best;
+        }
+    }
+
+    t.scale.resize(len);
+    for (std::size_t p = 0; p < len; ++p) t.scale[p] = weight[p] / total_weight;
+    t.anchor_share = -0.0;
+    for (std::size_t p : positions) t.anchor_share = t.anchor_share + t.scale[p];
+    return t;
+}
+
+double block_upper_bound(const SimTables& t, std::uint64_t own, std::uint64_t other) {
+    const std::size_t k = t.positions.size();
+    double u = 1.0 - t.anchor_share;
+    for (std::size_t j = 0; j < k; ++j) {
+        const unsigned shift = static_cast<unsigned>(8 * (k - 1 - j));
+        const std::uint8_t g = static_cast<std::uint8_t>(own >> shift);
+        const std::uint8_t h = static_cast<std::uint8_t>(other >> shift);
+        const double f = (g == kNoGroup || h == kNoGroup) ? 1.0 : t.group_max[g][h];
+        u = u + f * t.scale[t.positions[j]];
+    }
+    return u;
+}
+
+std::vector<std::vector<std::uint64_t>> block_neighbours(const std::vector<std::uint64_t>& sorted_keys,
+                                                         std::size_t n_positions) {
+    std::vector<std::vector<std::uint64_t>> lists(sorted_keys.size());
+    for (std::size_t i = 0; i < sorted_keys.size(); ++i) {
+        lists[i].push_back(sorted_keys[i]);
+        for (std::size_t j = 0; j < sorted_keys.size(); ++j)
+            if (j != i && blocks_agree(sorted_keys[i], sorted_keys[j], n_positions)) lists[i].push_back(sorted_keys[j]);
+    }
+    return lists;
+}
+
+}  // namespace kelvara

@@ -1,0 +1,95 @@
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "anchors/sim_tables.hpp"
+#include "binding/anchor_counts.hpp"
+#include "binding/entries.hpp"
+#include "cluster/greedy.hpp"
+#include "parallel/pool.hpp"
+
+namespace kelvara::py {
+
+namespace {
+
+const Signature kSignature{"cluster_anchors",
+                           {"anchor_counts", "threshold", "anchor_positions", "anchor_weight", "obg_block_search",
+                            "obg_max_probes", "obg_min_block_upper_bound", "threads"},
+                           2};
+
+// max() that ignores a NaN operand.
+double effective_cut(double threshold, double min_bound) {
+    if (std::isnan(threshold)) return min_bound;
+    if (std::isnan(min_bound)) return threshold;
+    return std::max(threshold, min_bound);
+}
+
+PyObject* run(PyObject* args, PyObject* kwargs) {
+    const auto a = bind_arguments(kSignature, args, kwargs);
+    auto given = [&](std::size_t i) { return a[i] != nullptr; };
+
+    PyObject* anchor_counts = convert_argument("anchor_counts", [&] { return as_dict(a[0]); });
+    const double threshold = convert_argument("threshold", [&] { return as_double(a[1]); });
+    const std::vector<std::uint64_t> positions =
+        given(2) ? convert_argument("anchor_positions", [&] { return as_positions(a[2]); })
+                 : std::vector<std::uint64_t>{1, 5};
+    const double anchor_weight = given(3) ? convert_argument("anchor_weight", [&] { return as_double(a[3]); }) : 2.0;
+    const bool block_search = given(4) && convert_argument("obg_block_search", [&] { return as_bool(a[4]); });
+    const std::int64_t max_probes = given(5) ? convert_argument("obg_max_probes", [&] { return as_i64(a[5]); }) : 0;
+    const double min_bound =
+        given(6) ? convert_argument("obg_min_block_upper_bound", [&] { return as_double(a[6]); }) : 0.0;
+    const std::int64_t threads = given(7) ? convert_argument("threads", [&] { return as_i64(a[7]); }) : 1;
+
+    const AnchorTable table = parse_anchor_counts(anchor_counts);
+    const std::size_t n = table.size();
+    if (n == 0) return Py_BuildValue("(NKK)", PyDict_New(), 0ULL, 0ULL);
+
+    const SimTables tables = make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len),
+                                             anchor_weight);
+
+    // Most frequent first; equal counts keep the caller's order.
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return table.counts[x] > table.counts[y]; });
+    const std::size_t len = table.anchor_len;
+    std::vector<std::uint8_t> residues(n * len);
+    for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(order[k]), len, residues.begin() + k * len);
+
+    GreedyOptions options;
+    options.threshold = threshold;
+    options.obg_block_search = block_search;
+    options.obg_max_probes = max_probes;
+    options.effective_cut = effective_cut(threshold, min_bound);
+    // The environment is read while the lock is held; the workers start after it is released.
+    options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
+
+    GreedyResult result;
+    {
+        AllowThreads unlocked;
+        result = greedy_cluster(tables, residues.data(), n, options);
+    }
+
+    // One str per anchor serves as key and, for centroids, as value.
+    std::vector<Ref> texts(n);
+    for (std::size_t k = 0; k < n; ++k) texts[k] = new_str(table.anchors[order[k]]);
+    Ref mapping = Ref::check(PyDict_New());
+    for (std::size_t k = 0; k < n; ++k) {
+        if (PyDict_SetItem(mapping.get(), texts[k].get(), texts[result.assignment[k]].get()) < 0) throw ErrorSet{};
+    }
+    Ref comparisons = new_int(result.n_comparisons);
+    Ref early_exits = new_int(result.n_early_exits);
+    Ref out = Ref::check(PyTuple_New(3));
+    PyTuple_SetItem(out.get(), 0, mapping.release());
+    PyTuple_SetItem(out.get(), 1, comparisons.release());
+    PyTuple_SetItem(out.get(), 2, early_exits.release());
+    return out.release();
+}
+
+}  // namespace
+
+PyObject* cluster_anchors(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return run(args, kwargs); });
+}
+
+}  // namespace kelvara::py

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "anchors/sim_tables.hpp"
+
+namespace kelvara {
+
+struct GreedyResult {
+    std::vector<std::size_t> assignment;  // centroid of each anchor, in processing order
+    std::uint64_t n_comparisons = 0;
+    std::uint64_t n_early_exits = 0;
+};
+
+struct GreedyOptions {
+    double threshold = 0.0;
+    bool obg_block_search = false;
+    std::int64_t obg_max_probes = 0;
+    double effective_cut = 0.0;
+    std::size_t workers = 0;  // 0: serial on the calling thread; otherwise a pool of that many
+};
+
+// First-fit leader clustering of `n` anchors laid out row by row in processing order.
+GreedyResult greedy_cluster(const SimTables& tables, const std::uint8_t* residues, std::size_t n,
+                            const GreedyOptions& options);
+
+}  // namespace kelvara

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace kelvara {
+
+inline constexpr std::size_t kMaxWorkers = 65535;
+
+// An environment value naming a thread count: optional '+', then decimal digits only, within u64.
+std::optional<std::uint64_t> parse_thread_count(std::string_view text);
+
+// Default size: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors this process may run on.
+std::size_t default_pool_size();
+
+// Workers for a request other than 1: >= 2 is exact, 0 or negative the default; at most kMaxWorkers.
+std::size_t pool_size(std::int64_t threads);
+
+// Persistent workers for one call. run() hands them an index range and waits until it is done;
+// each worker takes indices from its own share with an atomic counter and steals from others when it
+// runs dry, so the split never decides a result.
+class Pool {
+public:
+    // Throws InternalFailure "failed to build thread pool: <cause>" after joining what had started.
+    explicit Pool(std::size_t workers);
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    std::size_t size() const { return threads_.size(); }
+
+    // Calls body(i) once for every i in [0, n); rethrows the first exception a call raised.
+    void run(std::size_t n, const std::function<void(std::size_t)>& body);
+
+private:
+    struct alignas(64) Share {
+        std::atomic<std::size_t> next{0};
+        std::size_t end = 0;
+    };
+
+    void work(std::size_t me);
+    void drain(std::size_t me);
+    void stop_and_join();
+
+    std::vector<std::thread> threads_;
+    std::vector<Share> shares_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::uint64_t generation_ = 0;
+    std::size_t busy_ = 0;
+    bool stopping_ = false;
+    const std::function<void(std::size_t)>* body_ = nullptr;
+    std::exception_ptr error_;
+    std::atomic<bool> failed_{false};
+};
+
+// out[i] = f(i) for i in [0, n), written in place; a plain loop when there is no pool.
+template <class F>
+auto parallel_map(Pool* pool, std::size_t n, F&& f) {
+    using R = std::invoke_result_t<F&, std::size_t>;
+    std::vector<R> out(n);
+    if (pool == nullptr) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = f(i);
+    } else {
+        pool->run(n, [&](std::size_t i) { out[i] = f(i); });
+    }
+    return out;
+}
+
+// out[k] = f(items[k]).
+template <class T, class F>
+auto parallel_map(Pool* pool, const std::vector<T>& items, F&& f) {
+    return parallel_map(pool, items.size(), [&](std::size_t k) { return f(items[k]); });
+}
+
+}  // namespace kelvara
