@@ -32,8 +32,54 @@ Args:
 Returns:
     (mapping, n_comparisons, n_early_exits))";
 
+constexpr const char* kRefineDoc =
+    R"(refine_clusters(anchor_counts, mapping, threshold, iterations, cap=32, merge=True, anchor_positions=..., anchor_weight=2.0, fast_medoid=False, merge_cap=0, threads=1)
+--
+
+Refinement pass on top of greedy clustering output.
+
+Each pass performs three sub-steps:
+  1. Medoid update     — replace each centroid with the member that
+                         maximises frequency-weighted mean similarity
+                         to the cluster's other members.
+  2. Cross-block reassign — for each anchor, find the best centroid above
+                         `threshold` across its own block plus neighbouring
+                         blocks (blocks agreeing on at least one anchor
+                         position). Bounded by `cap` comparisons per anchor.
+  3. Centroid merge    — if two centroids satisfy sim >= threshold, absorb
+                         the smaller cluster into the larger. Skipped when
+                         `merge` is false.
+
+Stops early when no change occurs in a pass.
+
+Args:
+    anchor_counts:    dict[str, int]  — unique anchor → frequency
+    mapping:          dict[str, str]  — unique anchor → centroid
+    threshold:        float           — same as initial clustering
+    iterations:       int             — max passes
+    cap:              int             — max centroid comparisons per anchor
+                                        in reassignment. <= 0 means no cap.
+    merge:            bool            — run the centroid-merge sub-step
+    anchor_positions: list[int]       — 0-based anchor positions
+    anchor_weight:    float           — weight of anchor positions
+    fast_medoid:      bool            — use the O(N) per-position medoid
+                                        decomposition instead of the exact
+                                        O(k^2) all-pairs medoid
+    merge_cap:        int             — max candidate centroids examined per
+                                        centroid in the merge step (own-block
+                                        first, largest first). <= 0 = no cap.
+    threads:          int             — worker threads for the medoid and
+                                        reassignment steps. 1 = serial
+                                        (default), 0 = all cores, N = exactly
+                                        N. Bit-identical to serial.
+
+Returns:
+    (refined_mapping, stats_dict))";
+
 PyMethodDef cluster_def = {"cluster_anchors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cluster_anchors)),
                            METH_VARARGS | METH_KEYWORDS, kClusterDoc};
+PyMethodDef refine_def = {"refine_clusters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refine_clusters)),
+                          METH_VARARGS | METH_KEYWORDS, kRefineDoc};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_core", "Python module definition", 0, nullptr,
                           nullptr,               nullptr, nullptr,                    nullptr};
@@ -71,7 +117,7 @@ PyMODINIT_FUNC PyInit__core() {
     }
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (!add_function(module.get(), &cluster_def)) return nullptr;
+    if (!add_function(module.get(), &cluster_def) || !add_function(module.get(), &refine_def)) return nullptr;
     if (internal_error == nullptr) {
         internal_error = PyErr_NewExceptionWithDoc(
             "kelvara._core.InternalError",

@@ -1,0 +1,103 @@
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+#include "anchors/sim_tables.hpp"
+#include "binding/anchor_counts.hpp"
+#include "binding/entries.hpp"
+#include "parallel/pool.hpp"
+#include "refine/refine.hpp"
+
+namespace kelvara::py {
+
+namespace {
+
+const Signature kSignature{"refine_clusters",
+                           {"anchor_counts", "mapping", "threshold", "iterations", "cap", "merge", "anchor_positions",
+                            "anchor_weight", "fast_medoid", "merge_cap", "threads"},
+                           4};
+
+Ref stats_dict(const RefineStats& s) {
+    const std::pair<const char*, std::uint64_t> entries[] = {
+        {"passes", s.passes},   {"medoid_changes", s.medoid_changes}, {"reassignments", s.reassignments},
+        {"merges", s.merges},   {"initial_clusters", s.initial_clusters}, {"final_clusters", s.final_clusters}};
+    Ref dict = Ref::check(PyDict_New());
+    for (const auto& [key, value] : entries) {
+        Ref number = new_int(value);
+        if (PyDict_SetItemString(dict.get(), key, number.get()) < 0) throw ErrorSet{};
+    }
+    return dict;
+}
+
+PyObject* pair(Ref first, Ref second) {
+    Ref out = Ref::check(PyTuple_New(2));
+    PyTuple_SetItem(out.get(), 0, first.release());
+    PyTuple_SetItem(out.get(), 1, second.release());
+    return out.release();
+}
+
+// Each entry counts only when both its key and its value are anchors; chains are not followed.
+std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorTable& table) {
+    std::unordered_map<std::string_view, std::size_t> lookup;
+    lookup.reserve(table.size());
+    for (std::size_t i = 0; i < table.size(); ++i) lookup.emplace(table.anchors[i], i);
+
+    std::vector<std::size_t> assignment(table.size());
+    for (std::size_t i = 0; i < assignment.size(); ++i) assignment[i] = i;
+    walk_dict(mapping, [&](PyObject* key, PyObject* value) {
+        const std::string anchor = as_utf8(key);
+        const std::string centroid = as_utf8(value);
+        const auto a = lookup.find(anchor);
+        const auto c = lookup.find(centroid);
+        if (a != lookup.end() && c != lookup.end()) assignment[a->second] = c->second;
+    });
+    return assignment;
+}
+
+PyObject* run(PyObject* args, PyObject* kwargs) {
+    const auto a = bind_arguments(kSignature, args, kwargs);
+    auto given = [&](std::size_t i) { return a[i] != nullptr; };
+
+    PyObject* anchor_counts = convert_argument("anchor_counts", [&] { return as_dict(a[0]); });
+    PyObject* mapping = convert_argument("mapping", [&] { return as_dict(a[1]); });
+    RefineOptions options{};
+    options.threshold = convert_argument("threshold", [&] { return as_double(a[2]); });
+    options.iterations = convert_argument("iterations", [&] { return as_u64(a[3]); });
+    options.cap = given(4) ? convert_argument("cap", [&] { return as_i64(a[4]); }) : 32;
+    options.merge = !given(5) || convert_argument("merge", [&] { return as_bool(a[5]); });
+    const std::vector<std::uint64_t> positions =
+        given(6) ? convert_argument("anchor_positions", [&] { return as_positions(a[6]); })
+                 : std::vector<std::uint64_t>{1, 5};
+    const double anchor_weight = given(7) ? convert_argument("anchor_weight", [&] { return as_double(a[7]); }) : 2.0;
+    options.fast_medoid = given(8) && convert_argument("fast_medoid", [&] { return as_bool(a[8]); });
+    options.merge_cap = given(9) ? convert_argument("merge_cap", [&] { return as_i64(a[9]); }) : 0;
+    const std::int64_t threads = given(10) ? convert_argument("threads", [&] { return as_i64(a[10]); }) : 1;
+
+    const AnchorTable table = parse_anchor_counts(anchor_counts);
+    if (table.size() == 0) return pair(Ref::check(PyDict_New()), stats_dict(RefineStats{}));
+
+    const SimTables tables =
+        make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len), anchor_weight);
+    std::unique_ptr<Pool> pool;
+    if (threads != 1) pool = std::make_unique<Pool>(pool_size(threads));
+
+    std::vector<std::size_t> assignment = read_mapping(mapping, table);
+    const RefineStats stats = refine_passes(table, tables, assignment, options, pool.get());
+    pool.reset();
+
+    std::vector<Ref> texts(table.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = new_str(table.anchors[i]);
+    Ref refined = Ref::check(PyDict_New());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (PyDict_SetItem(refined.get(), texts[i].get(), texts[assignment[i]].get()) < 0) throw ErrorSet{};
+    }
+    return pair(std::move(refined), stats_dict(stats));
+}
+
+}  // namespace
+
+PyObject* refine_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return run(args, kwargs); });
+}
+
+}  // namespace kelvara::py

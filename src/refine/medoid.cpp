@@ -1,0 +1,136 @@
+#include "refine/medoid.hpp"
+
+#include <array>
+#include <limits>
+
+namespace kelvara {
+
+ClusterMembers cluster_members(const std::vector<std::size_t>& assignment, const std::vector<std::size_t>& by_text) {
+    const std::size_t n = assignment.size();
+    std::vector<std::size_t> slot(n, 0);  // member count, then the cluster index of each centroid
+    for (std::size_t c : assignment) ++slot[c];
+
+    ClusterMembers out;
+    out.offsets.push_back(0);
+    for (std::size_t c = 0; c < n; ++c) {
+        if (slot[c] == 0) continue;
+        out.offsets.push_back(out.offsets.back() + slot[c]);
+        slot[c] = out.centroids.size();
+        out.centroids.push_back(c);
+    }
+
+    std::vector<std::size_t> fill(out.offsets.begin(), out.offsets.end() - 1);
+    out.members.resize(n);
+    for (std::size_t i : by_text) out.members[fill[slot[assignment[i]]]++] = i;
+    return out;
+}
+
+namespace {
+
+// Strict maximum in list order: the first of equal scores stays, NaN never wins.
+struct Best {
+    double score = -std::numeric_limits<double>::infinity();
+    std::size_t index;
+
+    void offer(std::size_t c, double s) {
+        if (s > score) {
+            score = s;
+            index = c;
+        }
+    }
+};
+
+}  // namespace
+
+std::size_t medoid_exact(const SimTables& tables, const std::uint8_t* residues, const std::uint64_t* counts,
+                         std::span<const std::size_t> members, std::size_t current) {
+    const std::size_t len = tables.anchor_len;
+    const std::size_t k = members.size();
+
+    // Member bytes permuted into summing order, so the inner loop reads them sequentially.
+    std::vector<std::uint8_t> ordered(k * len);
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::uint8_t* r = residues + members[j] * len;
+        for (std::size_t q = 0; q < len; ++q) ordered[j * len + q] = r[tables.order[q]];
+    }
+    std::vector<const double*> rows(len);
+
+    Best best{.index = current};
+    for (std::size_t ci = 0; ci < k; ++ci) {
+        const std::size_t c = members[ci];
+        for (std::size_t q = 0; q < len; ++q) rows[q] = tables.table(tables.order[q]) + ordered[ci * len + q] * 128;
+
+        double numerator = 0.0;
+        double denominator = 0.0;
+        for (std::size_t mi = 0; mi < k; ++mi) {
+            const std::size_t m = members[mi];
+            if (m == c) continue;
+            const std::uint8_t* b = ordered.data() + mi * len;
+            double s = 0.0;
+            for (std::size_t q = 0; q < len; ++q) s = s + rows[q][b[q]];
+            const double w = static_cast<double>(counts[m]);
+            numerator = numerator + s * w;
+            denominator = denominator + w;
+        }
+        best.offer(c, denominator > 0.0 ? numerator / denominator : 0.0);
+    }
+    return best.index;
+}
+
+std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, const std::uint64_t* counts,
+                        std::span<const std::size_t> members, std::size_t current) {
+    const std::size_t len = tables.anchor_len;
+
+    std::uint64_t total = 0;
+    for (std::size_t m : members) total += counts[m];
+    const double whole = static_cast<double>(total);
+
+    // contrib[p * 128 + a]: count-weighted similarity at p of residue a to every member.
+    std::vector<double> contrib(len * 128, 0.0);
+    std::array<std::uint64_t, 128> hist;
+    std::array<std::uint8_t, 128> present;
+    for (std::size_t p = 0; p < len; ++p) {
+        hist.fill(0);
+        for (std::size_t m : members) hist[residues[m * len + p]] += counts[m];
+        std::size_t n_present = 0;
+        for (std::size_t r = 0; r < 128; ++r)
+            if (hist[r] != 0) present[n_present++] = static_cast<std::uint8_t>(r);
+
+        const double* t = tables.table(p);
+        for (std::size_t i = 0; i < n_present; ++i) {
+            const std::size_t a = present[i];
+            double sum = 0.0;
+            for (std::size_t j = 0; j < n_present; ++j) {
+                const std::size_t b = present[j];
+                sum = sum + static_cast<double>(hist[b]) * t[a * 128 + b];
+            }
+            contrib[p * 128 + a] = sum;
+        }
+    }
+
+    Best best{.index = current};
+    for (std::size_t c : members) {
+        const std::uint8_t* r = residues + c * len;
+        double t = 0.0;
+        for (std::size_t p = 0; p < len; ++p) t = t + contrib[p * 128 + r[p]];
+        const double w = static_cast<double>(counts[c]);
+        const double rest = whole - w;
+        best.offer(c, rest > 0.0 ? (t - w) / rest : 0.0);
+    }
+    return best.index;
+}
+
+std::vector<std::size_t> medoid_step(const SimTables& tables, const AnchorTable& table, const ClusterMembers& clusters,
+                                     bool fast, Pool* pool) {
+    const std::uint8_t* residues = table.residues.data();
+    const std::uint64_t* counts = table.counts.data();
+    return parallel_map(pool, clusters.size(), [&](std::size_t k) {
+        const std::span<const std::size_t> members = clusters.of(k);
+        const std::size_t c = clusters.centroids[k];
+        if (members.size() == 1) return c;
+        return fast ? medoid_fast(tables, residues, counts, members, c)
+                    : medoid_exact(tables, residues, counts, members, c);
+    });
+}
+
+}  // namespace kelvara

@@ -1,0 +1,144 @@
+#include "refine/reassign.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace kelvara {
+
+namespace {
+
+// anchor_sim of `a` against a centroid whose bytes are already in summing order: the same sum and exit.
+double ordered_sim(const SimTables& t, const std::uint8_t* a, const std::uint8_t* b_ordered, double min_needed) {
+    const std::size_t n = t.anchor_len;
+    double s = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t p = t.order[k];
+        s = s + t.table(p)[a[p] * 128 + b_ordered[k]];
+        if (k + 1 < n && min_needed > t.suffix_bound[k + 1] + s) return -1.0;
+    }
+    return s;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
+    std::vector<std::uint64_t> sizes(assignment.size(), 0);
+    for (std::size_t i = 0; i < assignment.size(); ++i) sizes[assignment[i]] += table.counts[i];
+    return sizes;
+}
+
+std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::vector<std::size_t>& assignment,
+                                           const std::vector<std::uint64_t>& sizes) {
+    // Sizes can be 0, so being a centroid needs its own mark.
+    std::vector<std::uint8_t> is_centroid(assignment.size(), 0);
+    for (std::size_t c : assignment) is_centroid[c] = 1;
+    std::vector<std::size_t> out;
+    for (std::size_t c = 0; c < assignment.size(); ++c)
+        if (is_centroid[c]) out.push_back(c);
+    std::sort(out.begin(), out.end(), [&](std::size_t a, std::size_t b) {
+        if (sizes[a] != sizes[b]) return sizes[a] > sizes[b];
+        return table.anchors[a] < table.anchors[b];
+    });
+    return out;
+}
+
+CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table,
+                               const std::vector<std::size_t>& centroids) {
+    // Group in first-seen order, then renumber the groups by ascending key.
+    std::unordered_map<std::uint64_t, std::size_t> seen;
+    std::vector<std::uint64_t> keys;
+    std::vector<std::vector<std::size_t>> groups;
+    for (std::size_t c : centroids) {
+        const std::uint64_t key = block_key(tables, table.row(c));
+        const auto [it, inserted] = seen.try_emplace(key, keys.size());
+        if (inserted) {
+            keys.push_back(key);
+            groups.emplace_back();
+        }
+        groups[it->second].push_back(c);
+    }
+
+    std::vector<std::size_t> by_key(keys.size());
+    std::iota(by_key.begin(), by_key.end(), std::size_t{0});
+    std::sort(by_key.begin(), by_key.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+
+    CentroidBlocks out;
+    out.keys.reserve(keys.size());
+    out.centroids.reserve(keys.size());
+    out.index.reserve(keys.size());
+    for (std::size_t g : by_key) {
+        out.index.emplace(keys[g], out.keys.size());
+        out.keys.push_back(keys[g]);
+        out.centroids.push_back(std::move(groups[g]));
+    }
+
+    const std::size_t len = tables.anchor_len;
+    out.ordered.resize(out.keys.size());
+    for (std::size_t b = 0; b < out.keys.size(); ++b) {
+        out.ordered[b].reserve(out.centroids[b].size() * len);
+        for (std::size_t c : out.centroids[b])
+            for (std::size_t p : tables.order) out.ordered[b].push_back(table.row(c)[p]);
+    }
+
+    const auto lists = block_neighbours(out.keys, tables.positions.size());
+    out.neighbours.resize(lists.size());
+    for (std::size_t b = 0; b < lists.size(); ++b) {
+        out.neighbours[b].reserve(lists[b].size());
+        for (std::uint64_t key : lists[b]) out.neighbours[b].push_back(out.index.at(key));
+    }
+    return out;
+}
+
+std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, std::size_t i,
+                         const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
+                         double threshold) {
+    const std::size_t len = tables.anchor_len;
+    const std::uint8_t* a = residues + i * len;
+    const std::size_t cur = assignment[i];
+
+    const std::size_t own = blocks.find(block_key(tables, a));
+    if (own == blocks.keys.size()) return cur;
+
+    std::size_t best = cur;
+    double best_s = full_sim(tables, a, residues + cur * len);
+    const std::uint64_t limit = cap > 0 ? static_cast<std::uint64_t>(cap) : 0;
+    std::uint64_t compared = 0;
+    // Early exits count as comparisons; meeting the current centroid does not.
+    const auto search = [&] {
+        for (std::size_t b : blocks.neighbours[own]) {
+            const std::vector<std::size_t>& ids = blocks.centroids[b];
+            const std::uint8_t* bytes = blocks.ordered[b].data();
+            for (std::size_t j = 0; j < ids.size(); ++j) {
+                const std::size_t c = ids[j];
+                if (c == cur) continue;
+                if (limit > 0 && compared >= limit) return;
+                const double s = ordered_sim(tables, a, bytes + j * len, threshold);
+                ++compared;
+                if (s >= 0.0 && s > best_s) {
+                    best = c;
+                    best_s = s;
+                }
+            }
+        }
+    };
+    search();
+    return best != cur && best_s >= threshold ? best : cur;
+}
+
+std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, std::vector<std::size_t>& assignment,
+                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool) {
+    const std::uint8_t* residues = table.residues.data();
+    const std::vector<std::size_t> proposed = parallel_map(pool, assignment.size(), [&](std::size_t i) {
+        return reassign_one(tables, residues, i, assignment, blocks, cap, threshold);
+    });
+    std::uint64_t moved = 0;
+    for (std::size_t i = 0; i < proposed.size(); ++i) {
+        if (proposed[i] != assignment[i]) {
+            assignment[i] = proposed[i];
+            ++moved;
+        }
+    }
+    return moved;
+}
+
+}  // namespace kelvara

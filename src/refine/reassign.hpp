@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "anchors/anchor_table.hpp"
+#include "anchors/sim_tables.hpp"
+#include "parallel/pool.hpp"
+
+namespace kelvara {
+
+// The centroids of one pass grouped by the block key of their own anchor. Blocks are numbered in
+// ascending key order; every lookup by key goes through `index`, nothing iterates it.
+struct CentroidBlocks {
+    std::vector<std::uint64_t> keys;                   // ascending
+    std::vector<std::vector<std::size_t>> centroids;   // per block, in the order handed to the builder
+    std::vector<std::vector<std::size_t>> neighbours;  // per block: itself, then agreeing blocks ascending
+    // Per block, the bytes of its centroids one after another, each permuted into summing order, so a scan
+    // over a block reads memory sequentially.
+    std::vector<std::vector<std::uint8_t>> ordered;
+    std::unordered_map<std::uint64_t, std::size_t> index;
+
+    // Block number of `key`, or keys.size() when no centroid has it.
+    std::size_t find(std::uint64_t key) const {
+        const auto it = index.find(key);
+        return it == index.end() ? keys.size() : it->second;
+    }
+};
+
+// Sum of counts per centroid, indexed by anchor index (0 for anchors that are nobody's centroid).
+std::vector<std::uint64_t> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment);
+
+// The distinct centroids of `assignment`, largest cluster first, equal sizes by anchor text.
+std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::vector<std::size_t>& assignment,
+                                           const std::vector<std::uint64_t>& sizes);
+
+// Blocks of `centroids`; each block keeps the relative order of the list it is built from.
+CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table,
+                               const std::vector<std::size_t>& centroids);
+
+// Proposed centroid of anchor i: the most similar centroid of its own and neighbouring blocks that beats
+// the current one strictly and reaches `threshold`, looking at no more than `cap` others when cap > 0.
+std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, std::size_t i,
+                         const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
+                         double threshold);
+
+// Proposes for every anchor against the same `assignment`, then applies the proposals in index order.
+// Returns the number of anchors that moved.
+std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, std::vector<std::size_t>& assignment,
+                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool);
+
+}  // namespace kelvara

@@ -1,0 +1,78 @@
+#include "refine/refine.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+#include "refine/medoid.hpp"
+#include "refine/merge.hpp"
+#include "refine/reassign.hpp"
+
+namespace kelvara {
+
+namespace {
+
+std::uint64_t count_distinct(const std::vector<std::size_t>& assignment) {
+    std::vector<std::uint8_t> seen(assignment.size(), 0);
+    std::uint64_t n = 0;
+    for (std::size_t c : assignment) {
+        n += seen[c] == 0;
+        seen[c] = 1;
+    }
+    return n;
+}
+
+// Medoid step, applied: returns the number of clusters whose centroid was replaced.
+std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
+                             const std::vector<std::size_t>& by_text, bool fast, Pool* pool) {
+    const ClusterMembers clusters = cluster_members(assignment, by_text);
+    const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool);
+
+    std::vector<std::size_t> medoid_map(assignment.size(), 0);
+    std::uint64_t changes = 0;
+    for (std::size_t k = 0; k < clusters.size(); ++k) {
+        medoid_map[clusters.centroids[k]] = medoids[k];
+        changes += medoids[k] != clusters.centroids[k];
+    }
+    for (std::size_t& c : assignment) c = medoid_map[c];
+    return changes;
+}
+
+}  // namespace
+
+RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
+                          const RefineOptions& options, Pool* pool) {
+    RefineStats stats;
+    const std::size_t n = assignment.size();
+    if (n == 0) return stats;
+    stats.initial_clusters = count_distinct(assignment);
+
+    // Anchor texts never change, so one sort serves the member lists of every pass.
+    std::vector<std::size_t> by_text(n);
+    std::iota(by_text.begin(), by_text.end(), std::size_t{0});
+    std::sort(by_text.begin(), by_text.end(),
+              [&](std::size_t a, std::size_t b) { return table.anchors[a] < table.anchors[b]; });
+
+    while (stats.passes < options.iterations) {
+        ++stats.passes;
+
+        const std::uint64_t medoid_changes =
+            update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool);
+        stats.medoid_changes += medoid_changes;
+
+        const std::vector<std::uint64_t> sizes = cluster_sizes(table, assignment);
+        const CentroidBlocks blocks = centroid_blocks(tables, table, centroids_by_size(table, assignment, sizes));
+        const std::uint64_t moved = reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool);
+        stats.reassignments += moved;
+
+        std::uint64_t merged = 0;
+        if (options.merge) merged = merge_step(table, tables, assignment, options.threshold, options.merge_cap);
+        stats.merges += merged;
+
+        if (medoid_changes == 0 && moved == 0 && merged == 0) break;
+    }
+
+    stats.final_clusters = count_distinct(assignment);
+    return stats;
+}
+
+}  // namespace kelvara

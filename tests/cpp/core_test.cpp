@@ -1,0 +1,176 @@
+// Checks of the native core that need no interpreter: pool sizing from the environment, the ordered
+// parallel map, and serial/parallel identity of the greedy pass and the refinement. CI also runs it
+// under ThreadSanitizer.
+#include <sched.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "anchors/anchor_table.hpp"
+#include "anchors/sim_tables.hpp"
+#include "cluster/greedy.hpp"
+#include "parallel/pool.hpp"
+#include "refine/refine.hpp"
+
+using namespace kelvara;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                        \
+    do {                                                                   \
+        if (!(cond)) {                                                     \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                    \
+        }                                                                  \
+    } while (0)
+
+std::size_t affinity_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    return static_cast<std::size_t>(CPU_COUNT(&set));
+}
+
+void set_env(const char* name, const char* value) {
+    if (value == nullptr) {
+        unsetenv(name);
+    } else {
+        setenv(name, value, 1);
+    }
+}
+
+void test_thread_count_parsing() {
+    CHECK(parse_thread_count("6") == 6u);
+    CHECK(parse_thread_count("+6") == 6u);
+    CHECK(parse_thread_count("0") == 0u);
+    CHECK(parse_thread_count("18446744073709551615") == UINT64_MAX);
+    for (const char* bad : {"", "+", "-1", " 6", "6 ", "six", "0x10", "18446744073709551616", "++1"})
+        CHECK(!parse_thread_count(bad).has_value());
+}
+
+void test_pool_size() {
+    const std::size_t cpus = affinity_count();
+    struct Case {
+        const char* num_threads;
+        const char* rs_num_cpus;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, cpus}, {"6", nullptr, 6},   {"6", "3", 6},     {"0", "3", cpus},
+        {"word", "3", 3},         {"-2", "3", 3},      {"", "3", 3},      {"word", nullptr, cpus},
+        {nullptr, "0", cpus},     {nullptr, "5", 5},   {"+7", nullptr, 7}, {"100000", nullptr, kMaxWorkers},
+    };
+    for (const Case& c : cases) {
+        set_env("RAYON_NUM_THREADS", c.num_threads);
+        set_env("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+        CHECK(pool_size(0) == c.expected);
+        CHECK(pool_size(-3) == c.expected);
+    }
+    set_env("RAYON_NUM_THREADS", "6");
+    CHECK(pool_size(2) == 2);  // an explicit request ignores the environment
+    CHECK(pool_size(70000) == kMaxWorkers);
+    set_env("RAYON_NUM_THREADS", nullptr);
+    set_env("RAYON_RS_NUM_CPUS", nullptr);
+}
+
+void test_parallel_map() {
+    for (std::size_t workers : {1, 2, 3, 8, 64}) {
+        Pool pool(workers);
+        CHECK(pool.size() == workers);
+        for (std::size_t n : {0, 1, 2, 3, 7, 100, 10007}) {
+            std::vector<std::atomic<int>> calls(n);
+            const auto out = parallel_map(&pool, n, [&](std::size_t i) {
+                calls[i].fetch_add(1);
+                return i * i + 1;
+            });
+            CHECK(out.size() == n);
+            for (std::size_t i = 0; i < n; ++i) CHECK(out[i] == i * i + 1 && calls[i].load() == 1);
+        }
+        // A failing element is reported on the calling thread and the pool stays usable.
+        bool thrown = false;
+        try {
+            pool.run(1000, [](std::size_t i) {
+                if (i == 500) throw std::runtime_error("boom");
+            });
+        } catch (const std::runtime_error&) {
+            thrown = true;
+        }
+        CHECK(thrown);
+        const std::vector<int> items{3, 1, 4, 1, 5};
+        CHECK(parallel_map(&pool, items, [](int x) { return x * 2; }) == (std::vector<int>{6, 2, 8, 2, 10}));
+    }
+}
+
+// Random anchors over a small alphabet, so that blocks and clusters form; some have a non-alphabet byte.
+AnchorTable random_table(std::mt19937_64& rng, std::size_t n, std::size_t len) {
+    static const std::string letters = "AAILLVVKRDEST";
+    std::vector<std::string> anchors;
+    std::vector<std::uint64_t> counts;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string a;
+        for (std::size_t p = 0; p < len; ++p) a += letters[rng() % letters.size()];
+        if (rng() % 50 == 0) a[rng() % len] = 'x';
+        anchors.push_back(a + std::to_string(i % 10));  // distinct enough; duplicates are harmless here
+        counts.push_back(rng() % 5);
+    }
+    return build_anchor_table(std::move(anchors), std::move(counts));
+}
+
+void test_greedy_identity() {
+    std::mt19937_64 rng(7);
+    const AnchorTable table = random_table(rng, 4000, 8);
+    const SimTables tables = make_sim_tables(table.anchor_len, {1, 8}, 2.0);
+    for (double threshold : {0.3, 0.6, 0.9}) {
+        GreedyOptions serial;
+        serial.threshold = threshold;
+        const GreedyResult expected = greedy_cluster(tables, table.residues.data(), table.size(), serial);
+        for (std::size_t workers : {1, 2, 3, 8}) {
+            GreedyOptions parallel = serial;
+            parallel.workers = workers;
+            const GreedyResult got = greedy_cluster(tables, table.residues.data(), table.size(), parallel);
+            CHECK(got.assignment == expected.assignment);
+            CHECK(got.n_comparisons == expected.n_comparisons && got.n_early_exits == expected.n_early_exits);
+        }
+    }
+}
+
+void test_refine_identity() {
+    std::mt19937_64 rng(11);
+    const AnchorTable table = random_table(rng, 1500, 8);
+    const SimTables tables = make_sim_tables(table.anchor_len, {1, 8}, 2.0);
+    GreedyOptions greedy;
+    greedy.threshold = 0.6;
+    const GreedyResult initial = greedy_cluster(tables, table.residues.data(), table.size(), greedy);
+    for (bool fast : {false, true}) {
+        const RefineOptions options{0.6, 4, 8, true, fast, 0};
+        std::vector<std::size_t> expected = initial.assignment;
+        const RefineStats want = refine_passes(table, tables, expected, options, nullptr);
+        for (std::size_t workers : {2, 5}) {
+            Pool pool(workers);
+            std::vector<std::size_t> got = initial.assignment;
+            const RefineStats stats = refine_passes(table, tables, got, options, &pool);
+            CHECK(got == expected);
+            CHECK(stats.passes == want.passes && stats.reassignments == want.reassignments &&
+                  stats.medoid_changes == want.medoid_changes && stats.merges == want.merges &&
+                  stats.final_clusters == want.final_clusters);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    test_thread_count_parsing();
+    test_pool_size();
+    test_parallel_map();
+    test_greedy_identity();
+    test_refine_identity();
+    std::printf("%s\n", failures == 0 ? "core tests passed" : "core tests FAILED");
+    return failures == 0 ? 0 : 1;
+}
