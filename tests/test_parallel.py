@@ -1,0 +1,142 @@
+"""The worker pool as callers see it: identical results for every `threads`, the interpreter lock released
+while clustering, and a pool that cannot start reported without harming the process."""
+
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+
+import pytest
+
+from kelvara import _core, cluster_anchors, refine_clusters
+
+THREADS = [1, 0, -3, 2, 3, 8, 64]
+
+
+def random_counts(seed, n, letters="AAILLVVKRDESTGQ", length=9, prefix=""):
+    rng = random.Random(seed)
+    counts = {}
+    while len(counts) < n:
+        counts[prefix + "".join(rng.choice(letters) for _ in range(length))] = rng.choice([1, 1, 1, 2, 3, 10, 50])
+    return counts
+
+
+DATASETS = {
+    "many blocks": (random_counts(1, 3000), [1, 8]),
+    "one huge block": (random_counts(2, 1500, letters="AST" * 5 + "IKDEG"), [1]),
+    "non-alphabet": (random_counts(3, 1000, letters="AILKxX1", prefix="É"), [0, 4]),
+}
+
+
+@pytest.mark.parametrize("name", DATASETS)
+@pytest.mark.parametrize("threshold", [0.5, 0.75])
+def test_cluster_identical_for_every_thread_count(name, threshold):
+    counts, positions = DATASETS[name]
+    results = [cluster_anchors(counts, threshold, positions, threads=t) for t in THREADS]
+    serial = results[0]
+    for result in results[1:]:
+        assert list(result[0].items()) == list(serial[0].items())
+        assert result[1:] == serial[1:]
+    # Block search is always serial: threads cannot change it either.
+    searched = cluster_anchors(counts, threshold, positions, obg_block_search=True)
+    assert cluster_anchors(counts, threshold, positions, obg_block_search=True, threads=8) == searched
+
+
+@pytest.mark.parametrize("fast_medoid", [False, True])
+def test_refine_identical_for_every_thread_count(fast_medoid):
+    counts, positions = DATASETS["many blocks"]
+    mapping = cluster_anchors(counts, 0.6, positions)[0]
+    results = [
+        refine_clusters(counts, mapping, 0.6, 4, cap=16, anchor_positions=positions, fast_medoid=fast_medoid, threads=t)
+        for t in THREADS
+    ]
+    for refined, stats in results[1:]:
+        assert list(refined.items()) == list(results[0][0].items())
+        assert list(stats.items()) == list(results[0][1].items())
+
+
+def test_other_python_threads_run_while_clustering():
+    counts = random_counts(4, 10000, letters="AST" * 6 + "ILKDEG")
+    state = {"started": False, "done": False, "ticks": 0}
+
+    def work():
+        state["started"] = True
+        cluster_anchors(counts, 0.95, [1])
+        state["done"] = True
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    while not state["done"]:
+        if state["started"]:
+            state["ticks"] += 1
+    worker.join()
+    # Had the call kept the lock, this thread could not have counted while it ran.
+    assert state["ticks"] > 1000
+
+
+def run_limited(code):
+    """Runs code in a fresh interpreter whose address space is too small for thousands of thread stacks."""
+    script = textwrap.dedent(
+        """
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        import kelvara
+        """
+    ) + textwrap.dedent(code)
+    # Run away from the source tree, whose kelvara/ has no built module in it.
+    return subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=tempfile.gettempdir()
+    )
+
+
+pytestmark_limited = pytest.mark.skipif(
+    os.environ.get("KELVARA_UNDER_ASAN") == "1", reason="AddressSanitizer needs more address space than the limit"
+)
+
+
+@pytestmark_limited
+@pytest.mark.parametrize(
+    "call",
+    [
+        "kelvara.cluster_anchors({'AAAAAA': 1, 'CCCCCC': 2}, 0.5, threads=20000)",
+        "kelvara.refine_clusters({'AAAAAA': 1}, {}, 0.5, 0, threads=20000)",
+    ],
+)
+def test_pool_that_cannot_start_raises_and_the_process_goes_on(call):
+    proc = run_limited(
+        f"""
+        try:
+            {call}
+        except kelvara.InternalError as e:
+            assert type(e).__bases__ == (BaseException,)
+            print("raised:", e)
+        print(kelvara.cluster_anchors({{'AAAAAA': 1}}, 0.5, threads=2))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    first, second = proc.stdout.splitlines()
+    assert first.startswith("raised: failed to build thread pool: ")
+    assert second == "({'AAAAAA': 'AAAAAA'}, 0, 0)"
+
+
+@pytestmark_limited
+@pytest.mark.parametrize(
+    "call",
+    [
+        "kelvara.cluster_anchors({'AAAAAA': 1}, 0.5, obg_block_search=True, threads=20000)",
+        "kelvara.cluster_anchors({'AAAAAA': 1}, 0.5, threads=1)",
+        "kelvara.refine_clusters({}, {}, 0.5, 3, threads=20000)",
+    ],
+)
+def test_calls_that_need_no_pool_start_none(call):
+    proc = run_limited(f"print({call})")
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_internal_error_is_not_exported():
+    assert issubclass(_core.InternalError, BaseException)
+    assert not issubclass(_core.InternalError, Exception)
+    assert "InternalError" not in _core.__all__
