@@ -7,6 +7,10 @@
 
 namespace kelvara {
 
+// A sum of counts. Each count fits in 64 bits but their sum need not, and a total that wrapped around
+// would rank a huge cluster as a tiny one.
+__extension__ using CountSum = unsigned __int128;
+
 // The caller's anchors in dict order. `residues` holds the rows used for scoring: the anchor bytes, except
 // that a byte of 128 or more is stored as 0, which scores and groups like any other non-alphabet byte and
 // keeps every table lookup inside its 128 x 128 table. `anchors` keeps the exact text for output and ties.

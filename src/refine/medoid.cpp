@@ -81,13 +81,13 @@ std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, c
                         std::span<const std::size_t> members, std::size_t current) {
     const std::size_t len = tables.anchor_len;
 
-    std::uint64_t total = 0;
+    CountSum total = 0;
     for (std::size_t m : members) total += counts[m];
     const double whole = static_cast<double>(total);
 
     // contrib[p * 128 + a]: count-weighted similarity at p of residue a to every member.
     std::vector<double> contrib(len * 128, 0.0);
-    std::array<std::uint64_t, 128> hist;
+    std::array<CountSum, 128> hist;
     std::array<std::uint8_t, 128> present;
     for (std::size_t p = 0; p < len; ++p) {
         hist.fill(0);

@@ -10,13 +10,13 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
                          double threshold, std::int64_t merge_cap) {
     const std::size_t n = assignment.size();
     const std::size_t len = tables.anchor_len;
-    const std::vector<std::uint64_t> sizes = cluster_sizes(table, assignment);
+    const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
     const std::vector<std::size_t> merge_order = centroids_by_size(table, assignment, sizes);
     const CentroidBlocks blocks = centroid_blocks(tables, table, merge_order);
 
     // Sizes stay as computed above: absorbing a cluster does not grow the absorber. Each block's sizes are
     // kept side by side and, like the block lists, in descending order.
-    std::vector<std::vector<std::uint64_t>> block_sizes(blocks.keys.size());
+    std::vector<std::vector<CountSum>> block_sizes(blocks.keys.size());
     for (std::size_t b = 0; b < blocks.keys.size(); ++b)
         for (std::size_t d : blocks.centroids[b]) block_sizes[b].push_back(sizes[d]);
 
@@ -39,19 +39,19 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
         if (absorbed[c]) continue;
         const std::uint8_t* row_c = table.row(c);
         for (std::size_t k = 0; k < len; ++k) rows[k] = tables.table(tables.order[k]) + row_c[tables.order[k]] * 128;
-        const std::uint64_t size_c = sizes[c];
+        const CountSum size_c = sizes[c];
         std::uint64_t examined = 0;
         // Absorbed and not-smaller candidates use up the cap as well.
         const auto search = [&] {
             for (std::size_t b : blocks.neighbours[blocks.find(block_key(tables, row_c))]) {
                 const std::vector<std::size_t>& ids = blocks.centroids[b];
-                const std::vector<std::uint64_t>& bs = block_sizes[b];
+                const std::vector<CountSum>& bs = block_sizes[b];
                 const std::uint8_t* bytes = blocks.ordered[b].data();
                 // Without a cap nothing counts, so the leading candidates that are not smaller can be jumped.
                 std::size_t j = 0;
                 if (limit == 0)
                     j = static_cast<std::size_t>(
-                        std::partition_point(bs.begin(), bs.end(), [&](std::uint64_t s) { return s >= size_c; }) -
+                        std::partition_point(bs.begin(), bs.end(), [&](CountSum s) { return s >= size_c; }) -
                         bs.begin());
                 for (; j < ids.size(); ++j) {
                     const std::size_t d = ids[j];

@@ -21,14 +21,14 @@ double ordered_sim(const SimTables& t, const std::uint8_t* a, const std::uint8_t
 
 }  // namespace
 
-std::vector<std::uint64_t> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
-    std::vector<std::uint64_t> sizes(assignment.size(), 0);
+std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
+    std::vector<CountSum> sizes(assignment.size(), 0);
     for (std::size_t i = 0; i < assignment.size(); ++i) sizes[assignment[i]] += table.counts[i];
     return sizes;
 }
 
 std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::vector<std::size_t>& assignment,
-                                           const std::vector<std::uint64_t>& sizes) {
+                                           const std::vector<CountSum>& sizes) {
     // Sizes can be 0, so being a centroid needs its own mark.
     std::vector<std::uint8_t> is_centroid(assignment.size(), 0);
     for (std::size_t c : assignment) is_centroid[c] = 1;

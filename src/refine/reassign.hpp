@@ -30,11 +30,11 @@ struct CentroidBlocks {
 };
 
 // Sum of counts per centroid, indexed by anchor index (0 for anchors that are nobody's centroid).
-std::vector<std::uint64_t> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment);
+std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment);
 
 // The distinct centroids of `assignment`, largest cluster first, equal sizes by anchor text.
 std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::vector<std::size_t>& assignment,
-                                           const std::vector<std::uint64_t>& sizes);
+                                           const std::vector<CountSum>& sizes);
 
 // Blocks of `centroids`; each block keeps the relative order of the list it is built from.
 CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table,

@@ -59,7 +59,7 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
             update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool);
         stats.medoid_changes += medoid_changes;
 
-        const std::vector<std::uint64_t> sizes = cluster_sizes(table, assignment);
+        const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
         const CentroidBlocks blocks = centroid_blocks(tables, table, centroids_by_size(table, assignment, sizes));
         const std::uint64_t moved = reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool);
         stats.reassignments += moved;
