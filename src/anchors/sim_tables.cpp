@@ -9,8 +9,6 @@ namespace kelvara {
 
 namespace {
 
-constexpr std::string_view kAlphabet = "ARNDCQEGHILKMFPSTWYV";
-
 // BLOSUM62 in alphabet order.
 constexpr std::int8_t kBlosum62[20][20] = {
     {4, -1, -2, -2, 0, -1, -1, 0, -2, -1, -1, -1, -1, -2, -1, 1, 0, -3, -2, 0},
@@ -50,7 +48,7 @@ Normalised normalised_scores() {
     return n;
 }
 
-int residue_index(char ch) { return static_cast<int>(kAlphabet.find(ch)); }
+int residue_index(char ch) { return static_cast<int>(std::string_view(kAlphabet).find(ch)); }
 
 }  // namespace
 
@@ -90,6 +88,8 @@ SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>
     t.suffix_bound.assign(len + 1, 0.0);
     for (std::size_t k = len; k-- > 0;) t.suffix_bound[k] = (weight[t.order[k]] / total_weight) + t.suffix_bound[k + 1];
 
+    t.residue_index.fill(kOther);
+    for (std::uint8_t x = 0; x < 20; ++x) t.residue_index[static_cast<unsigned char>(kAlphabet[x])] = x;
     t.residue_group.fill(kNoGroup);
     for (std::uint8_t g = 0; g < 10; ++g)
         for (char ch : kGroups[g]) t.residue_group[static_cast<unsigned char>(ch)] = g;

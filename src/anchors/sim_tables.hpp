@@ -9,6 +9,9 @@ namespace kelvara {
 
 inline constexpr std::size_t kTableSize = 128 * 128;
 inline constexpr std::uint8_t kNoGroup = 255;
+inline constexpr char kAlphabet[] = "ARNDCQEGHILKMFPSTWYV";
+// Index of a byte in kAlphabet; every other byte is kOther, and they all score alike (0.0).
+inline constexpr std::uint8_t kOther = 20;
 
 struct SimTables {
     std::size_t anchor_len = 0;
@@ -19,6 +22,7 @@ struct SimTables {
     std::vector<double> suffix_bound;     // anchor_len + 1 entries
     double anchor_share = 0.0;
     std::array<std::uint8_t, 128> residue_group{};
+    std::array<std::uint8_t, 128> residue_index{};
     std::array<std::array<double, 10>, 10> group_max{};
 
     const double* table(std::size_t p) const { return pos_tables.data() + p * kTableSize; }

@@ -1,0 +1,335 @@
+"""refine_clusters as callers see it: argument binding and conversion, how the mapping is read, the shape of
+the result, and hand-worked passes of the medoid, reassignment and merge steps."""
+
+import copy
+import inspect
+import math
+
+import pytest
+
+from kelvara import refine_clusters
+
+DOC = """Refinement pass on top of greedy clustering output.
+
+Each pass performs three sub-steps:
+  1. Medoid update     — replace each centroid with the member that
+                         maximises frequency-weighted mean similarity
+                         to the cluster's other members.
+  2. Cross-block reassign — for each anchor, find the best centroid above
+                         `threshold` across its own block plus neighbouring
+                         blocks (blocks agreeing on at least one anchor
+                         position). Bounded by `cap` comparisons per anchor.
+  3. Centroid merge    — if two centroids satisfy sim >= threshold, absorb
+                         the smaller cluster into the larger. Skipped when
+                         `merge` is false.
+
+Stops early when no change occurs in a pass.
+
+Args:
+    anchor_counts:    dict[str, int]  — unique anchor → frequency
+    mapping:          dict[str, str]  — unique anchor → centroid
+    threshold:        float           — same as initial clustering
+    iterations:       int             — max passes
+    cap:              int             — max centroid comparisons per anchor
+                                        in reassignment. <= 0 means no cap.
+    merge:            bool            — run the centroid-merge sub-step
+    anchor_positions: list[int]       — 0-based anchor positions
+    anchor_weight:    float           — weight of anchor positions
+    fast_medoid:      bool            — use the O(N) per-position medoid
+                                        decomposition instead of the exact
+                                        O(k^2) all-pairs medoid
+    merge_cap:        int             — max candidate centroids examined per
+                                        centroid in the merge step (own-block
+                                        first, largest first). <= 0 = no cap.
+    threads:          int             — worker threads for the medoid and
+                                        reassignment steps. 1 = serial
+                                        (default), 0 = all cores, N = exactly
+                                        N. Bit-identical to serial.
+
+Returns:
+    (refined_mapping, stats_dict)"""
+
+PARAMS = [
+    "anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
+    "anchor_positions", "anchor_weight", "fast_medoid", "merge_cap", "threads",
+]
+STAT_KEYS = ["passes", "medoid_changes", "reassignments", "merges", "initial_clusters", "final_clusters"]
+D = {"AAAAAA": 3, "AAAAAV": 2, "SAAAAA": 1}
+
+
+def stats(*values):
+    return dict(zip(STAT_KEYS, values))
+
+
+def refine3(counts, mapping, threshold, iterations=1, **kw):
+    """Anchors of length 3, anchor position 1 only: position scales 0.25, 0.5, 0.25; merge off unless asked."""
+    kw.setdefault("anchor_positions", [1])
+    kw.setdefault("merge", False)
+    return refine_clusters(counts, mapping, threshold, iterations, **kw)
+
+
+# --- surface, binding and conversion ----------------------------------------------------------------
+
+
+def test_docstring_and_signature():
+    assert refine_clusters.__doc__ == DOC
+    assert refine_clusters.__text_signature__ == (
+        "(anchor_counts, mapping, threshold, iterations, cap=32, merge=True, anchor_positions=..., "
+        "anchor_weight=2.0, fast_medoid=False, merge_cap=0, threads=1)"
+    )
+    params = list(inspect.signature(refine_clusters).parameters.values())
+    assert [p.name for p in params] == PARAMS
+    assert [p.default for p in params] == [inspect.Parameter.empty] * 4 + [32, True, ..., 2.0, False, 0, 1]
+    assert {p.kind for p in params} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((D, {}, 0.5), {}, "missing 1 required positional argument: 'iterations'"),
+        ((), {}, "missing 4 required positional arguments: "
+                 "'anchor_counts', 'mapping', 'threshold', and 'iterations'"),
+        ((), {"mapping": {}, "iterations": 1}, "missing 2 required positional arguments: "
+                                               "'anchor_counts' and 'threshold'"),
+        (range(12), {}, "takes from 4 to 11 positional arguments but 12 were given"),
+        ((D, {}, 0.5, 1), {"iteration": 2}, "got an unexpected keyword argument 'iteration'"),
+        ((D, {}, 0.5, 1), {"iterations": 2}, "got multiple values for argument 'iterations'"),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        refine_clusters(*args, **kwargs)
+    assert str(info.value) == "refine_clusters() " + message
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"merge": 1}, "argument 'merge': 'int' object cannot be converted to 'PyBool'"),
+        ({"fast_medoid": 1}, "argument 'fast_medoid': 'int' object cannot be converted to 'PyBool'"),
+        ({"mapping": [("A", "B")]}, "argument 'mapping': 'list' object cannot be converted to 'PyDict'"),
+        ({"anchor_counts": [("A", 1)]}, "argument 'anchor_counts': 'list' object cannot be converted to 'PyDict'"),
+        ({"iterations": 2.0}, "argument 'iterations': "),
+        ({"cap": 1.5}, "argument 'cap': "),
+        ({"threshold": "0.5"}, "argument 'threshold': "),
+        ({"threads": None}, "argument 'threads': "),
+    ],
+)
+def test_conversion_type_errors_name_the_parameter(kwargs, message):
+    args = {"anchor_counts": D, "mapping": {}, "threshold": 0.5, "iterations": 1, **kwargs}
+    with pytest.raises(TypeError) as info:
+        refine_clusters(**args)
+    text = str(info.value)
+    # A bare prefix stands for the interpreter's own message, which must follow it.
+    assert text.startswith(message) and len(text) > len(message) if message.endswith(": ") else text == message
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [{"iterations": -1}, {"iterations": 2**64}, {"cap": 2**63}, {"merge_cap": -(2**63) - 1},
+     {"threads": 2**63}, {"threads": -(2**63) - 1}],
+)
+def test_out_of_range_integers_raise_unprefixed_overflow(kwargs):
+    args = {"anchor_counts": D, "mapping": {}, "threshold": 0.5, "iterations": 1, **kwargs}
+    with pytest.raises(OverflowError) as info:
+        refine_clusters(**args)
+    assert "argument" not in str(info.value)
+
+
+def test_keywords_in_any_order_and_omitted_ones_take_the_defaults():
+    counts = {"AAAAAA": 5, "SAAAAA": 2, "AAAAAT": 1, "GAAAAA": 4, "AVAAAV": 3, "GAAAAT": 1}
+    mapping = {"SAAAAA": "AAAAAT", "GAAAAT": "GAAAAA"}
+    explicit = refine_clusters(counts, mapping, 0.8, 3, 32, True, [1, 5], 2.0, False, 0, 1)
+    assert refine_clusters(counts, mapping, 0.8, 3) == explicit
+    assert refine_clusters(threads=1, iterations=3, threshold=0.8, mapping=mapping, anchor_counts=counts) == explicit
+    # Merging is on by default: AAAAAA (7 after SAAAAA moves to it) absorbs GAAAAA (5, sim 0.875).
+    assert explicit[1]["merges"] >= 1
+    assert refine_clusters(counts, mapping, 0.8, 3, merge=False)[1]["merges"] == 0
+
+
+@pytest.mark.parametrize("positions", [[], [99], [1, 5]])
+def test_empty_anchor_counts_returns_before_positions_and_mapping_are_read(positions):
+    result = refine_clusters({}, {5: 6, "A": None}, 0.5, 3, anchor_positions=positions)
+    assert result == ({}, stats(0, 0, 0, 0, 0, 0))
+    assert list(result[1]) == STAT_KEYS
+
+
+@pytest.mark.parametrize("mapping", [{"AAAAAA": 5}, {"ZZZ": 5}, {"ZZZ": "AAAAAA", 5: "AAAAAA"}, {5: 2.5}])
+def test_non_str_mapping_entry_raises_unprefixed(mapping):
+    with pytest.raises(TypeError) as info:
+        refine_clusters(D, mapping, 0.5, 1)
+    assert str(info.value) == "'int' object cannot be converted to 'PyString'"
+
+
+@pytest.mark.parametrize(
+    "positions, message",
+    [([9], "anchor position 9 is out of range for anchor length 6"),
+     ([], "anchor_positions must contain at least one position")],
+)
+def test_position_errors_come_before_the_mapping_is_read(positions, message):
+    with pytest.raises(ValueError) as info:
+        refine_clusters(D, {"AAAAAA": 5}, 0.5, 1, anchor_positions=positions)
+    assert str(info.value) == message
+
+
+def test_inputs_unchanged_and_result_shape():
+    counts = {"SAAAAA": 1, "AAAAAV": 2, "AAAAAA": 3}
+    mapping = {"AAAAAA": "AAAAAA", "AAAAAV": "AAAAAA", "SAAAAA": "AAAAAA", "other": "AAAAAA"}
+    positions = [5, 1]
+    before = [copy.deepcopy(x) for x in (counts, mapping, positions)]
+    result = refine_clusters(counts, mapping, 0.5, 2, anchor_positions=positions)
+    assert [list(x.items()) if isinstance(x, dict) else x for x in (counts, mapping, positions)] == [
+        list(x.items()) if isinstance(x, dict) else x for x in before
+    ]
+    assert type(result) is tuple and len(result) == 2
+    refined, st = result
+    assert type(refined) is dict and type(st) is dict
+    assert list(refined) == list(counts)  # anchor_counts order, not mapping order
+    assert list(st) == STAT_KEYS and all(type(v) is int for v in st.values())
+    # Medoid scores: AAAAAA 0.802..., AAAAAV 0.7265625, SAAAAA 0.80625.
+    assert refined == {a: "SAAAAA" for a in counts}
+    assert st == stats(2, 1, 0, 0, 1, 1)
+
+
+# --- reading the mapping ----------------------------------------------------------------------------
+
+COUNTS5 = {"AAA": 1, "AAV": 1, "VAA": 1, "VAS": 1, "GGG": 1}
+
+
+def test_iterations_zero_returns_the_mapping_as_read():
+    # Unknown keys (even of another length) and unknown values are dropped; the chain VAA -> AAV -> AAA is
+    # not followed; AAA is unmapped and its own centroid.
+    mapping = {"XYZ": "AAA", "AAAA": "AAV", "GGG": "XYZ", "VAA": "AAV", "AAV": "AAA", "VAS": "VAS"}
+    refined, st = refine3(COUNTS5, mapping, 0.5, 0, merge=True)
+    assert refined == {"AAA": "AAA", "AAV": "AAA", "VAA": "AAV", "VAS": "VAS", "GGG": "GGG"}
+    assert st == stats(0, 0, 0, 0, 4, 4)
+
+
+@pytest.mark.parametrize(
+    "threshold, expected, moved",
+    [
+        # AAV finds itself (sim 1.0) in its own block, above its 0.75 to AAA; GGG's block holds no
+        # centroid, so GGG keeps AAV.
+        (0.6, {"GGG": "AAV", "AAV": "AAV", "AAA": "AAA"}, 1),
+        (1.5, {"GGG": "AAV", "AAV": "AAA", "AAA": "AAA"}, 0),
+    ],
+)
+def test_chains_are_not_followed(threshold, expected, moved):
+    refined, st = refine3({"GGG": 1, "AAV": 1, "AAA": 1}, {"GGG": "AAV", "AAV": "AAA"}, threshold)
+    assert refined == expected
+    assert st == stats(1, 0, moved, 0, 2, 2)
+
+
+def test_empty_mapping_without_merge_is_identity_and_stable_mapping_takes_one_pass():
+    counts = {"AAA": 5, "AAV": 3, "VAA": 2}
+    assert refine3(counts, {}, 0.5, 5) == ({a: a for a in counts}, stats(1, 0, 0, 0, 3, 3))
+    stable = {a: "AAA" for a in counts}
+    assert refine3(counts, stable, 0.5, 5, merge=True) == (stable, stats(1, 0, 0, 0, 1, 1))
+
+
+def test_clusters_sharing_a_centroid_after_the_medoid_step():
+    # {VAA} keeps AAA as a single-member cluster; {AAA, AAV} ties at 0.75 and picks AAA by text.
+    refined, st = refine3({"VAA": 1, "AAA": 1, "AAV": 1}, {"VAA": "AAA", "AAA": "AAV"}, 0.6)
+    assert refined == {"VAA": "AAA", "AAA": "AAA", "AAV": "AAA"}
+    assert st == stats(1, 1, 0, 0, 2, 1)
+
+
+# --- medoid step ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fast_medoid", [False, True])
+@pytest.mark.parametrize(
+    "counts",
+    [
+        {"AAA": 5, "AAV": 3, "VAA": 2},  # scores 0.75, 0.6785714285714286, 0.65625
+        {"AAV": 5, "AAA": 1, "VAA": 1},  # the most frequent member is not the medoid: 0.625 < 0.75
+    ],
+)
+@pytest.mark.parametrize("start", ["AAV", "VAA"])
+def test_medoid_maximises_weighted_mean_similarity(fast_medoid, counts, start):
+    mapping = {a: start for a in counts}
+    refined, st = refine3(counts, mapping, 0.6, 3, fast_medoid=fast_medoid)
+    assert refined == {a: "AAA" for a in counts}
+    assert st == stats(2, 1, 0, 0, 1, 1)  # the second pass changes nothing
+
+
+# --- reassignment -----------------------------------------------------------------------------------
+
+REASSIGN_COUNTS = {"AAA": 10, "VAS": 4, "AAV": 1, "VAA": 1}
+REASSIGN_MAPPING = {"AAA": "AAA", "VAS": "VAS", "AAV": "AAV", "VAA": "AAV"}
+
+
+@pytest.mark.parametrize("cap, target", [(1, "AAA"), (2, "VAS"), (0, "VAS"), (-5, "VAS")])
+def test_reassignment_moves_to_best_centroid_within_cap(cap, target):
+    # VAA: 0.5 to AAV, 0.75 to AAA (size 10, searched first), 0.8125 to VAS (size 4).
+    refined, st = refine3(REASSIGN_COUNTS, REASSIGN_MAPPING, 0.6, cap=cap)
+    assert refined == {"AAA": "AAA", "VAS": "VAS", "AAV": "AAV", "VAA": target}
+    assert st == stats(1, 0, 1, 0, 3, 3)
+
+
+def test_threads_do_not_change_the_result():
+    results = [refine3(REASSIGN_COUNTS, REASSIGN_MAPPING, 0.6, 3, cap=1, merge=True, threads=t)
+               for t in (1, 0, -3, 2, 64)]
+    assert all(r == results[0] and list(r[0]) == list(results[0][0]) for r in results)
+
+
+# --- merge ------------------------------------------------------------------------------------------
+
+
+def test_largest_cluster_absorbs_both_smaller_ones():
+    # Sizes 5 (AAA), 3 (AAV + VAV) and 2 (VAA); AAA is 0.75 to both other centroids.
+    counts = {"AAA": 5, "AAV": 2, "VAV": 1, "VAA": 2}
+    refined, st = refine3(counts, {"VAV": "AAV"}, 0.5, merge=True)
+    assert refined == {a: "AAA" for a in counts}
+    assert st == stats(1, 0, 0, 2, 3, 1)
+
+
+@pytest.mark.parametrize(
+    "counts, centre, merges",
+    [({"AAA": 3, "AAV": 3}, None, 0), ({"AAV": 3, "AAA": 3}, None, 0),
+     ({"AAA": 3, "AAV": 4}, "AAV", 1), ({"AAA": 4, "AAV": 3}, "AAA", 1)],
+)
+def test_only_a_strictly_larger_cluster_absorbs(counts, centre, merges):
+    refined, st = refine3(counts, {}, 0.5, merge=True)
+    assert refined == {a: centre or a for a in counts}
+    assert st["merges"] == merges and st["final_clusters"] == 2 - merges
+
+
+@pytest.mark.parametrize("merge_cap, merges", [(1, 0), (2, 1), (0, 1), (-1, 1)])
+def test_merge_cap_counts_larger_candidates(merge_cap, merges):
+    # GAG (10) is 0.5 to AAA and below to AAV, so it absorbs nothing; AAA meets GAG first and, with a cap
+    # of 1, never reaches AAV (0.75).
+    counts = {"GAG": 10, "AAA": 5, "AAV": 1}
+    refined, st = refine3(counts, {}, 0.6, merge=True, merge_cap=merge_cap)
+    assert refined == {"GAG": "GAG", "AAA": "AAA", "AAV": "AAA" if merges else "AAV"}
+    assert st["merges"] == merges
+
+
+@pytest.mark.parametrize("threshold, merges", [(0.75, 1), (math.nextafter(0.75, 1.0), 0)])
+def test_similarity_exactly_at_threshold_merges(threshold, merges):
+    refined, st = refine3({"AAA": 2, "AAV": 1}, {}, threshold, merge=True)
+    assert refined["AAV"] == ("AAA" if merges else "AAV")
+    assert st == stats(1, 0, 0, merges, 2, 2 - merges)
+
+
+@pytest.mark.parametrize(
+    "counts, positions, merges",
+    [
+        ({"AAA": 5, "AVA": 1}, [1], 0),  # sim 0.5, but groups AST and VILM at the only anchor position
+        ({"AAA": 5, "VAV": 1}, [0, 2], 0),  # sim 0.2, no anchor position agrees
+        ({"AAA": 5, "AAV": 1}, [0, 2], 1),  # agrees at position 0
+    ],
+)
+def test_only_agreeing_blocks_merge(counts, positions, merges):
+    refined, st = refine3(counts, {}, 0.1, merge=True, anchor_positions=positions)
+    assert st["merges"] == merges
+    assert len(set(refined.values())) == 2 - merges
+
+
+def test_cluster_sizes_do_not_wrap_at_64_bits():
+    # AAAAAA's cluster totals 2**64 and absorbs SAAAAA (0.90625); a wrapped total of 0 would let SAAAAA
+    # (5) absorb AAAAAA instead. AAAAAT (0.75 to AAAAAA) finds nothing at 0.9 and stays.
+    counts = {"AAAAAA": 2**63, "AAAAAT": 2**63, "SAAAAA": 5}
+    refined, st = refine_clusters(counts, {"AAAAAT": "AAAAAA"}, 0.9, 1)
+    assert refined == {a: "AAAAAA" for a in counts}
+    assert st == stats(1, 0, 0, 1, 2, 1)
