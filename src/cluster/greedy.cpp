@@ -1,11 +1,11 @@
 #include "cluster/greedy.hpp"
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <unordered_map>
 #include <utility>
 
+#include "anchors/probe.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvara {
@@ -17,110 +17,35 @@ struct Counters {
     std::uint64_t early_exits = 0;
 };
 
-// One anchor ready to be compared: its row of each position table, in summing order. Comparing against
-// a centroid whose bytes are stored in the same order then reads both sides sequentially.
-//
-// Most comparisons end within the first two positions, so for a long centroid list the probe also
-// tabulates those two steps for every pair of residues (20 letters and one class for all other bytes,
-// which score alike): the running sum after two positions, or an early exit. The table holds the very
-// same additions and tests, so the bits and the counters do not change.
-class Probe {
-public:
-    static constexpr std::size_t kPairs = 21 * 21;
-    static constexpr std::size_t kTabulateFrom = 32;  // centroids; below that the table costs more than it saves
-
-    Probe(const SimTables& t, double threshold) : t_(t), threshold_(threshold), rows_(t.anchor_len) {}
-
-    void load(const std::uint8_t* anchor) {
-        for (std::size_t k = 0; k < rows_.size(); ++k) {
-            const std::size_t p = t_.order[k];
-            rows_[k] = t_.table(p) + anchor[p] * 128;
-        }
-        tabulated_ = false;
-    }
-
-    // The match test against centroid bytes in summing order; `pair` is their pair_index().
-    bool matches(const std::uint8_t* centroid, std::uint16_t pair, Counters& c) const {
-        ++c.comparisons;
-        const std::size_t n = rows_.size();
-        const double* bound = t_.suffix_bound.data();
-        double s = 0.0;
-        std::size_t k = 0;
-        if (tabulated_) {
-            if (exits_[pair]) {
-                ++c.early_exits;
-                return false;
-            }
-            s = after_two_[pair];
-            k = 2;
-        }
-        for (; k < n; ++k) {
-            s = s + rows_[k][centroid[k]];
-            if (k + 1 < n && threshold_ > bound[k + 1] + s) {
-                ++c.early_exits;
-                return false;
-            }
-        }
-        if (s < 0.0) {
-            ++c.early_exits;
-            return false;
-        }
-        return s >= threshold_;
-    }
-
-    // Builds the two-position table once per anchor, when a list is long enough to repay it.
-    void prepare_for(std::size_t n_centroids) {
-        if (tabulated_ || n_centroids < kTabulateFrom || rows_.size() < 3) return;
-        const double* bound = t_.suffix_bound.data();
-        for (std::size_t x = 0; x < 21; ++x) {
-            const double s0 = 0.0 + rows_[0][representative(x)];
-            const bool exit0 = threshold_ > bound[1] + s0;
-            for (std::size_t y = 0; y < 21; ++y) {
-                const double s1 = s0 + rows_[1][representative(y)];
-                exits_[x * 21 + y] = exit0 || threshold_ > bound[2] + s1;
-                after_two_[x * 21 + y] = s1;
-            }
-        }
-        tabulated_ = true;
-    }
-
-    static std::uint16_t pair_index(const SimTables& t, const std::uint8_t* ordered) {
-        return static_cast<std::uint16_t>(t.residue_index[ordered[0]] * 21 + t.residue_index[ordered[1]]);
-    }
-
-private:
-    static std::size_t representative(std::size_t index) {
-        return index < 20 ? static_cast<unsigned char>(kAlphabet[index]) : 0;
-    }
-
-    const SimTables& t_;
-    double threshold_;
-    std::vector<const double*> rows_;
-    bool tabulated_ = false;
-    std::array<bool, kPairs> exits_{};
-    std::array<double, kPairs> after_two_{};
-};
-
-// Centroids of one block in creation order, with their bytes permuted into summing order.
+// Centroids of one block in creation order.
 struct CentroidList {
+    explicit CentroidList(const SimTables& t) : ordered(t) {}
+
     std::vector<std::size_t> ids;
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint16_t> pairs;
+    OrderedAnchors ordered;
 
     void add(const SimTables& t, std::size_t id, const std::uint8_t* anchor) {
         ids.push_back(id);
-        const std::size_t at = bytes.size();
-        for (std::size_t p : t.order) bytes.push_back(anchor[p]);
-        pairs.push_back(t.anchor_len >= 2 ? Probe::pair_index(t, bytes.data() + at) : 0);
+        ordered.add(t, anchor);
     }
 
-    // Index into `ids` of the first matching centroid, or ids.size().
-    std::size_t first_match(Probe& probe, Counters& c) const {
-        if (ids.empty()) return 0;
-        probe.prepare_for(ids.size());
-        const std::size_t len = bytes.size() / ids.size();
-        for (std::size_t j = 0; j < ids.size(); ++j)
-            if (probe.matches(bytes.data() + j * len, pairs[j], c)) return j;
+    // Index into `ids` of the first matching centroid, or ids.size(). A negative result, early exits
+    // included, never matches; the centroids after the first match are not compared.
+    std::size_t first_match(Probe& probe, double threshold, Counters& c) const {
+        probe.expect(ids.size());
+        double r[Probe::kBatch];
+        for (std::size_t j = 0; j < ids.size(); j += Probe::kBatch) {
+            const std::size_t count = std::min(Probe::kBatch, ids.size() - j);
+            probe.sim_batch(ordered, j, count, r);
+            for (std::size_t lane = 0; lane < count; ++lane) {
+                ++c.comparisons;
+                if (r[lane] < 0.0) {
+                    ++c.early_exits;
+                } else if (r[lane] >= threshold) {
+                    return j + lane;
+                }
+            }
+        }
         return ids.size();
     }
 };
@@ -135,12 +60,12 @@ BlockResult cluster_block(const SimTables& t, const std::uint8_t* residues, cons
     const std::size_t len = t.anchor_len;
     BlockResult out;
     out.centroid.reserve(members.size());
-    CentroidList centroids;
+    CentroidList centroids(t);
     Probe probe(t, threshold);
     for (std::size_t i : members) {
         const std::uint8_t* anchor = residues + i * len;
         probe.load(anchor);
-        const std::size_t j = centroids.first_match(probe, out.counters);
+        const std::size_t j = centroids.first_match(probe, threshold, out.counters);
         if (j < centroids.ids.size()) {
             out.centroid.push_back(centroids.ids[j]);
         } else {
@@ -224,7 +149,7 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
         probe.load(anchor);
         std::size_t centroid = SIZE_MAX;
         auto search = [&](const CentroidList& list) {
-            const std::size_t j = list.first_match(probe, counters);
+            const std::size_t j = list.first_match(probe, options.threshold, counters);
             if (j < list.ids.size()) centroid = list.ids[j];
         };
         if (auto own = blocks.find(key); own != blocks.end()) search(own->second);
@@ -232,7 +157,7 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
             search(blocks.at(cand.list[c].second));
 
         if (centroid == SIZE_MAX) {
-            blocks[key].add(t, i, anchor);
+            blocks.try_emplace(key, t).first->second.add(t, i, anchor);
             centroid = i;
         }
         out.assignment[i] = centroid;

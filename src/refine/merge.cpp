@@ -9,7 +9,6 @@ namespace kelvara {
 std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
                          double threshold, std::int64_t merge_cap) {
     const std::size_t n = assignment.size();
-    const std::size_t len = tables.anchor_len;
     const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
     const std::vector<std::size_t> merge_order = centroids_by_size(table, assignment, sizes);
     const CentroidBlocks blocks = centroid_blocks(tables, table, merge_order);
@@ -23,22 +22,12 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
     const std::uint64_t limit = merge_cap > 0 ? static_cast<std::uint64_t>(merge_cap) : 0;
     std::vector<std::uint8_t> absorbed(n, 0);
     std::vector<std::size_t> absorbed_into(n, 0);
-    std::uint64_t count = 0;
-    // The absorber's row of each position table, in summing order; the sum and the exit are anchor_sim's.
-    std::vector<const double*> rows(len);
-    const double* bound = tables.suffix_bound.data();
-    const auto similarity = [&](const std::uint8_t* d_ordered) {
-        double s = 0.0;
-        for (std::size_t k = 0; k < len; ++k) {
-            s = s + rows[k][d_ordered[k]];
-            if (k + 1 < len && threshold > bound[k + 1] + s) return -1.0;
-        }
-        return s;
-    };
+    std::uint64_t count_absorbed = 0;
+    Probe probe(tables, threshold);
     for (std::size_t c : merge_order) {
         if (absorbed[c]) continue;
         const std::uint8_t* row_c = table.row(c);
-        for (std::size_t k = 0; k < len; ++k) rows[k] = tables.table(tables.order[k]) + row_c[tables.order[k]] * 128;
+        probe.load(row_c);
         const CountSum size_c = sizes[c];
         std::uint64_t examined = 0;
         // Absorbed and not-smaller candidates use up the cap as well.
@@ -46,23 +35,30 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
             for (std::size_t b : blocks.neighbours[blocks.find(block_key(tables, row_c))]) {
                 const std::vector<std::size_t>& ids = blocks.centroids[b];
                 const std::vector<CountSum>& bs = block_sizes[b];
-                const std::uint8_t* bytes = blocks.ordered[b].data();
+                const OrderedAnchors& ordered = blocks.ordered[b];
                 // Without a cap nothing counts, so the leading candidates that are not smaller can be jumped.
                 std::size_t j = 0;
                 if (limit == 0)
                     j = static_cast<std::size_t>(
                         std::partition_point(bs.begin(), bs.end(), [&](CountSum s) { return s >= size_c; }) -
                         bs.begin());
-                for (; j < ids.size(); ++j) {
-                    const std::size_t d = ids[j];
-                    if (d == c) continue;
-                    if (limit > 0 && examined >= limit) return;
-                    ++examined;
-                    if (absorbed[d] || !(size_c > bs[j])) continue;
-                    if (similarity(bytes + j * len) >= threshold) {
-                        absorbed_into[d] = c;
-                        absorbed[d] = 1;
-                        ++count;
+                probe.expect(limit > 0 ? std::min<std::uint64_t>(limit, ids.size() - j) : ids.size() - j);
+                double r[Probe::kBatch];
+                for (; j < ids.size(); j += Probe::kBatch) {
+                    // Similarities are pure, so computing a few ahead of the tests below changes nothing.
+                    const std::size_t count = std::min(Probe::kBatch, ids.size() - j);
+                    probe.sim_batch(ordered, j, count, r);
+                    for (std::size_t lane = 0; lane < count; ++lane) {
+                        const std::size_t d = ids[j + lane];
+                        if (d == c) continue;
+                        if (limit > 0 && examined >= limit) return;
+                        ++examined;
+                        if (absorbed[d] || !(size_c > bs[j + lane])) continue;
+                        if (r[lane] >= threshold) {
+                            absorbed_into[d] = c;
+                            absorbed[d] = 1;
+                            ++count_absorbed;
+                        }
                     }
                 }
             }
@@ -70,10 +66,10 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
         search();
     }
 
-    if (count > 0)
+    if (count_absorbed > 0)
         for (std::size_t& c : assignment)
             while (absorbed[c]) c = absorbed_into[c];
-    return count;
+    return count_absorbed;
 }
 
 }  // namespace kelvara

@@ -5,22 +5,6 @@
 
 namespace kelvara {
 
-namespace {
-
-// anchor_sim of `a` against a centroid whose bytes are already in summing order: the same sum and exit.
-double ordered_sim(const SimTables& t, const std::uint8_t* a, const std::uint8_t* b_ordered, double min_needed) {
-    const std::size_t n = t.anchor_len;
-    double s = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t p = t.order[k];
-        s = s + t.table(p)[a[p] * 128 + b_ordered[k]];
-        if (k + 1 < n && min_needed > t.suffix_bound[k + 1] + s) return -1.0;
-    }
-    return s;
-}
-
-}  // namespace
-
 std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
     std::vector<CountSum> sizes(assignment.size(), 0);
     for (std::size_t i = 0; i < assignment.size(); ++i) sizes[assignment[i]] += table.counts[i];
@@ -72,13 +56,9 @@ CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table
         out.centroids.push_back(std::move(groups[g]));
     }
 
-    const std::size_t len = tables.anchor_len;
-    out.ordered.resize(out.keys.size());
-    for (std::size_t b = 0; b < out.keys.size(); ++b) {
-        out.ordered[b].reserve(out.centroids[b].size() * len);
-        for (std::size_t c : out.centroids[b])
-            for (std::size_t p : tables.order) out.ordered[b].push_back(table.row(c)[p]);
-    }
+    out.ordered.assign(out.keys.size(), OrderedAnchors(tables));
+    for (std::size_t b = 0; b < out.keys.size(); ++b)
+        for (std::size_t c : out.centroids[b]) out.ordered[b].add(tables, table.row(c));
 
     const auto lists = block_neighbours(out.keys, tables.positions.size());
     out.neighbours.resize(lists.size());
@@ -107,12 +87,12 @@ std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, 
     const auto search = [&] {
         for (std::size_t b : blocks.neighbours[own]) {
             const std::vector<std::size_t>& ids = blocks.centroids[b];
-            const std::uint8_t* bytes = blocks.ordered[b].data();
+            const OrderedAnchors& ordered = blocks.ordered[b];
             for (std::size_t j = 0; j < ids.size(); ++j) {
                 const std::size_t c = ids[j];
                 if (c == cur) continue;
                 if (limit > 0 && compared >= limit) return;
-                const double s = ordered_sim(tables, a, bytes + j * len, threshold);
+                const double s = anchor_sim_ordered(tables, a, ordered.bytes(j), threshold);
                 ++compared;
                 if (s >= 0.0 && s > best_s) {
                     best = c;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "anchors/anchor_table.hpp"
+#include "anchors/probe.hpp"
 #include "anchors/sim_tables.hpp"
 #include "parallel/pool.hpp"
 
@@ -17,9 +18,7 @@ struct CentroidBlocks {
     std::vector<std::uint64_t> keys;                   // ascending
     std::vector<std::vector<std::size_t>> centroids;   // per block, in the order handed to the builder
     std::vector<std::vector<std::size_t>> neighbours;  // per block: itself, then agreeing blocks ascending
-    // Per block, the bytes of its centroids one after another, each permuted into summing order, so a scan
-    // over a block reads memory sequentially.
-    std::vector<std::vector<std::uint8_t>> ordered;
+    std::vector<OrderedAnchors> ordered;               // per block, its centroids' bytes in summing order
     std::unordered_map<std::uint64_t, std::size_t> index;
 
     // Block number of `key`, or keys.size() when no centroid has it.
