@@ -1,6 +1,7 @@
 """The native module must agree bit for bit with the reference model in tests/model.py."""
 
 import math
+import random
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -20,15 +21,7 @@ from model import (
     sim_tables,
 )
 
-try:
-    from kelvara import _core as core
-except ImportError:
-    core = None
-
-needs_core = pytest.mark.skipif(core is None, reason="kelvara._core is not built")
-needs_refine = pytest.mark.skipif(
-    not hasattr(core, "refine_clusters"), reason="kelvara._core has no refine_clusters yet"
-)
+from kelvara import _core as core
 
 # ----------------------------------------------------------- the model itself
 
@@ -212,7 +205,6 @@ AGREEMENT = settings(
 )
 
 
-@needs_core
 @AGREEMENT
 @given(
     case=anchor_case(),
@@ -252,8 +244,6 @@ def refine_case(draw):
     return counts, mapping, positions, weight
 
 
-@needs_core
-@needs_refine
 @AGREEMENT
 @given(
     case=refine_case(),
@@ -290,3 +280,29 @@ def test_early_exit_never_changes_the_verdict(case, threshold):
             assert quick == full or (math.isnan(quick) and math.isnan(full))
         else:
             assert not full >= threshold
+
+
+def seeded_counts(seed, n, letters):
+    rng = random.Random(seed)
+    counts = {}
+    while len(counts) < n:
+        counts["".join(rng.choice(letters) for _ in range(9))] = rng.choice([1, 1, 2, 3, 7, 40])
+    return counts
+
+
+# Few blocks and many anchors: centroid lists grow long enough for the module's tabulated fast path.
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("threshold", [0.45, 0.7, 0.9])
+def test_long_centroid_lists_agree_with_model(seed, threshold):
+    counts = seeded_counts(seed, 400, "ASTASTVILKRDEx")
+    positions = [1, 7]
+    expected = cluster_anchors(counts, threshold, positions)
+    got = core.cluster_anchors(counts, threshold, positions, threads=seed)
+    assert (list(got[0].items()), got[1:]) == (list(expected[0].items()), expected[1:])
+    singletons = {anchor: anchor for anchor in counts}
+    for mapping in (expected[0], singletons):
+        args = (counts, mapping, threshold, 2, 0, True, positions, 2.0, seed == 2, 0)
+        want = refine_clusters(*args)
+        refined, stats = core.refine_clusters(*args)
+        assert list(refined.items()) == list(want[0].items())
+        assert list(stats.items()) == list(want[1].items())

@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
 
 #include "anchors/anchor_table.hpp"
+#include "anchors/probe.hpp"
 #include "anchors/sim_tables.hpp"
 #include "cluster/greedy.hpp"
 #include "parallel/pool.hpp"
@@ -107,6 +109,41 @@ void test_parallel_map() {
     }
 }
 
+// The batched, tabulated scan must give anchor_sim's result bit for bit, early exits included.
+void test_probe_matches_anchor_sim() {
+    std::mt19937_64 rng(3);
+    const std::string letters = "ARNDCQEGHILKMFPSTWYVAILx-";
+    for (std::size_t len : {1, 2, 3, 9, 12}) {
+        for (double weight : {2.0, 1.0, 0.5, -1.0}) {
+            const SimTables t = make_sim_tables(len, {0, len - 1}, weight);
+            std::vector<std::vector<std::uint8_t>> anchors(300, std::vector<std::uint8_t>(len));
+            OrderedAnchors ordered(t);
+            for (auto& a : anchors) {
+                for (auto& ch : a) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
+                ordered.add(t, a.data());
+            }
+            for (double min_needed : {-2.0, 0.0, 0.3, 0.6, 0.8, 0.95, 1.5}) {
+                for (std::size_t expected : {1, 1000}) {
+                    Probe probe(t, min_needed);
+                    for (std::size_t i = 0; i < 20; ++i) {
+                        probe.load(anchors[i].data());
+                        probe.expect(expected);
+                        for (std::size_t j = 0; j < anchors.size(); j += Probe::kBatch) {
+                            const std::size_t count = std::min(Probe::kBatch, anchors.size() - j);
+                            double got[Probe::kBatch];
+                            probe.sim_batch(ordered, j, count, got);
+                            for (std::size_t lane = 0; lane < count; ++lane) {
+                                const double want = anchor_sim(t, anchors[i].data(), anchors[j + lane].data(), min_needed);
+                                CHECK(std::memcmp(&got[lane], &want, sizeof want) == 0);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // Random anchors over a small alphabet, so that blocks and clusters form; some have a non-alphabet byte.
 AnchorTable random_table(std::mt19937_64& rng, std::size_t n, std::size_t len) {
     static const std::string letters = "AAILLVVKRDEST";
@@ -169,6 +206,7 @@ int main() {
     test_thread_count_parsing();
     test_pool_size();
     test_parallel_map();
+    test_probe_matches_anchor_sim();
     test_greedy_identity();
     test_refine_identity();
     std::printf("%s\n", failures == 0 ? "core tests passed" : "core tests FAILED");
