@@ -1,53 +1,24 @@
 """refine_clusters as callers see it: argument binding and conversion, how the mapping is read, the shape of
 the result, and hand-worked passes of the medoid, reassignment and merge steps."""
 
+import ast
 import copy
+import os
 import inspect
 import math
 
 import pytest
 
+from kelvara import _core as core
 from kelvara import refine_clusters
 
-DOC = """Refinement pass on top of greedy clustering output.
+def stub_docstring(name):
+    """The docstring the shipped type stub gives `name`: the module and its stub must say the same."""
+    stub = os.path.join(os.path.dirname(core.__file__), "_core.pyi")
+    with open(stub, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    return next(ast.get_docstring(node) for node in tree.body if getattr(node, "name", None) == name)
 
-Each pass performs three sub-steps:
-  1. Medoid update     — replace each centroid with the member that
-                         maximises frequency-weighted mean similarity
-                         to the cluster's other members.
-  2. Cross-block reassign — for each anchor, find the best centroid above
-                         `threshold` across its own block plus neighbouring
-                         blocks (blocks agreeing on at least one anchor
-                         position). Bounded by `cap` comparisons per anchor.
-  3. Centroid merge    — if two centroids satisfy sim >= threshold, absorb
-                         the smaller cluster into the larger. Skipped when
-                         `merge` is false.
-
-Stops early when no change occurs in a pass.
-
-Args:
-    anchor_counts:    dict[str, int]  — unique anchor → frequency
-    mapping:          dict[str, str]  — unique anchor → centroid
-    threshold:        float           — same as initial clustering
-    iterations:       int             — max passes
-    cap:              int             — max centroid comparisons per anchor
-                                        in reassignment. <= 0 means no cap.
-    merge:            bool            — run the centroid-merge sub-step
-    anchor_positions: list[int]       — 0-based anchor positions
-    anchor_weight:    float           — weight of anchor positions
-    fast_medoid:      bool            — use the O(N) per-position medoid
-                                        decomposition instead of the exact
-                                        O(k^2) all-pairs medoid
-    merge_cap:        int             — max candidate centroids examined per
-                                        centroid in the merge step (own-block
-                                        first, largest first). <= 0 = no cap.
-    threads:          int             — worker threads for the medoid and
-                                        reassignment steps. 1 = serial
-                                        (default), 0 = all cores, N = exactly
-                                        N. Bit-identical to serial.
-
-Returns:
-    (refined_mapping, stats_dict)"""
 
 PARAMS = [
     "anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
@@ -72,7 +43,8 @@ def refine3(counts, mapping, threshold, iterations=1, **kw):
 
 
 def test_docstring_and_signature():
-    assert refine_clusters.__doc__ == DOC
+    assert refine_clusters.__doc__ == stub_docstring("refine_clusters")
+    assert refine_clusters.__doc__.startswith("Refinement pass on top of greedy clustering output.\n\nEach pass")
     assert refine_clusters.__text_signature__ == (
         "(anchor_counts, mapping, threshold, iterations, cap=32, merge=True, anchor_positions=..., "
         "anchor_weight=2.0, fast_medoid=False, merge_cap=0, threads=1)"
