@@ -18,7 +18,8 @@ public:
     void add(const SimTables& t, const std::uint8_t* anchor) {
         for (std::size_t p : t.order) bytes_.push_back(anchor[p]);
         const std::uint8_t* b = bytes_.data() + bytes_.size() - len_;
-        pairs_.push_back(len_ >= 2 ? static_cast<std::uint16_t>(t.residue_index[b[0]] * 21 + t.residue_index[b[1]]) : 0);
+        pairs_.push_back(len_ >= 2 ? static_cast<std::uint16_t>(t.residue_index[b[0]] * 21 + t.residue_index[b[1]])
+                                   : 0);
     }
 
     std::size_t size() const { return pairs_.size(); }
@@ -82,8 +83,8 @@ public:
 
     static constexpr std::size_t kBatch = 4;
 
-    // anchor_sim of the probe and each of the `count` (1 to kBatch) anchors from j on, into out[]. The anchors run side by side
-    // without a branch per anchor, so their sums overlap in the pipeline; each lane still adds exactly as
+    // anchor_sim of the probe and each of the `count` (1 to kBatch) anchors from j on, into out[]. The anchors run side
+    // by side without a branch per anchor, so their sums overlap in the pipeline; each lane still adds exactly as
     // anchor_sim does, and a lane whose exit test fired at any step reports -1.0, as anchor_sim would have.
     void sim_batch(const OrderedAnchors& others, std::size_t j, std::size_t count, double* out) const {
         const std::size_t n = rows_.size();

@@ -48,7 +48,9 @@ Normalised normalised_scores() {
     return n;
 }
 
-int residue_index(char ch) { return static_cast<int>(std::string_view(kAlphabet).find(ch)); }
+int residue_index(char ch) {
+    return static_cast<int>(std::string_view(kAlphabet).find(ch));
+}
 
 }  // namespace
 

@@ -15,11 +15,11 @@ inline constexpr std::uint8_t kOther = 20;
 
 struct SimTables {
     std::size_t anchor_len = 0;
-    std::vector<std::size_t> positions;   // ascending anchor positions
-    std::vector<double> scale;            // per position
-    std::vector<std::size_t> order;       // positions by weight descending, ties ascending
-    std::vector<double> pos_tables;       // anchor_len tables of kTableSize, in position order
-    std::vector<double> suffix_bound;     // anchor_len + 1 entries
+    std::vector<std::size_t> positions;  // ascending anchor positions
+    std::vector<double> scale;           // per position
+    std::vector<std::size_t> order;      // positions by weight descending, ties ascending
+    std::vector<double> pos_tables;      // anchor_len tables of kTableSize, in position order
+    std::vector<double> suffix_bound;    // anchor_len + 1 entries
     double anchor_share = 0.0;
     std::array<std::uint8_t, 128> residue_group{};
     std::array<std::uint8_t, 128> residue_index{};

@@ -44,8 +44,8 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
     const std::size_t n = table.size();
     if (n == 0) return Py_BuildValue("(NKK)", PyDict_New(), 0ULL, 0ULL);
 
-    const SimTables tables = make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len),
-                                             anchor_weight);
+    const SimTables tables =
+        make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len), anchor_weight);
 
     // Most frequent first; equal counts keep the caller's order.
     std::vector<std::size_t> order(n);

@@ -85,8 +85,7 @@ void prefix_type_error(const char* name) {
     PyErr_NormalizeException(&type, &value, &trace);
     Ref old_type = Ref::steal(type), old = Ref::steal(value), old_trace = Ref::steal(trace);
     Ref message = Ref::steal(PyObject_Str(old.get()));
-    Ref prefixed =
-        message ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get())) : Ref();
+    Ref prefixed = message ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get())) : Ref();
     Ref replacement =
         prefixed ? Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, prefixed.get(), nullptr)) : Ref();
     if (!replacement) return;  // the failure to build it is the exception now
@@ -126,8 +125,8 @@ bool as_bool(PyObject* obj) {
     if (type_attr(obj, "__module__") == "numpy" && (name == "bool_" || name == "bool")) {
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
         if (!PyObject_HasAttrString(type, "__bool__"))
-            raise(PyExc_TypeError, "object of type '" + type_attr(obj, "__qualname__") +
-                                       "' does not define a '__bool__' conversion");
+            raise(PyExc_TypeError,
+                  "object of type '" + type_attr(obj, "__qualname__") + "' does not define a '__bool__' conversion");
         Ref method = Ref::check(PyObject_GetAttrString(type, "__bool__"));
         Ref result = Ref::check(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
         if (result.get() == Py_True) return true;
@@ -162,6 +161,8 @@ Ref new_str(const std::string& text) {
     return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Ref new_int(std::uint64_t value) { return Ref::check(PyLong_FromUnsignedLongLong(value)); }
+Ref new_int(std::uint64_t value) {
+    return Ref::check(PyLong_FromUnsignedLongLong(value));
+}
 
 }  // namespace kelvara::py

@@ -76,13 +76,15 @@ Args:
 Returns:
     (refined_mapping, stats_dict))";
 
-PyMethodDef cluster_def = {"cluster_anchors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cluster_anchors)),
+PyMethodDef cluster_def = {"cluster_anchors",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cluster_anchors)),
                            METH_VARARGS | METH_KEYWORDS, kClusterDoc};
-PyMethodDef refine_def = {"refine_clusters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refine_clusters)),
+PyMethodDef refine_def = {"refine_clusters",
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refine_clusters)),
                           METH_VARARGS | METH_KEYWORDS, kRefineDoc};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_core", "Python module definition", 0, nullptr,
-                          nullptr,               nullptr, nullptr,                    nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_core", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Appends the name to __all__ (created when absent), then sets the attribute.
 bool add_function(PyObject* module, PyMethodDef* def) {

@@ -19,8 +19,8 @@ const Signature kSignature{"refine_clusters",
 
 Ref stats_dict(const RefineStats& s) {
     const std::pair<const char*, std::uint64_t> entries[] = {
-        {"passes", s.passes},   {"medoid_changes", s.medoid_changes}, {"reassignments", s.reassignments},
-        {"merges", s.merges},   {"initial_clusters", s.initial_clusters}, {"final_clusters", s.final_clusters}};
+        {"passes", s.passes}, {"medoid_changes", s.medoid_changes},     {"reassignments", s.reassignments},
+        {"merges", s.merges}, {"initial_clusters", s.initial_clusters}, {"final_clusters", s.final_clusters}};
     Ref dict = Ref::check(PyDict_New());
     for (const auto& [key, value] : entries) {
         Ref number = new_int(value);

@@ -141,8 +141,7 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
                 return a.first != b.first ? a.first > b.first : a.second < b.second;
             });
             // The own block always uses one probe, whether it exists yet or not.
-            if (options.obg_max_probes > 0 &&
-                cand.list.size() > static_cast<std::uint64_t>(options.obg_max_probes) - 1)
+            if (options.obg_max_probes > 0 && cand.list.size() > static_cast<std::uint64_t>(options.obg_max_probes) - 1)
                 cand.list.resize(static_cast<std::size_t>(options.obg_max_probes) - 1);
         }
 

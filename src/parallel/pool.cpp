@@ -41,7 +41,9 @@ std::optional<std::uint64_t> env_count(const char* name) {
     return parse_thread_count(value);
 }
 
-std::size_t capped(std::uint64_t n) { return n > kMaxWorkers ? kMaxWorkers : static_cast<std::size_t>(n); }
+std::size_t capped(std::uint64_t n) {
+    return n > kMaxWorkers ? kMaxWorkers : static_cast<std::size_t>(n);
+}
 
 }  // namespace
 
@@ -69,7 +71,9 @@ Pool::Pool(std::size_t workers) : shares_(workers) {
     }
 }
 
-Pool::~Pool() { stop_and_join(); }
+Pool::~Pool() {
+    stop_and_join();
+}
 
 void Pool::stop_and_join() {
     {

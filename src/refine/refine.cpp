@@ -61,7 +61,8 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
 
         const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
         const CentroidBlocks blocks = centroid_blocks(tables, table, centroids_by_size(table, assignment, sizes));
-        const std::uint64_t moved = reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool);
+        const std::uint64_t moved =
+            reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool);
         stats.reassignments += moved;
 
         std::uint64_t merged = 0;

@@ -24,12 +24,12 @@ namespace {
 
 int failures = 0;
 
-#define CHECK(cond)                                                        \
-    do {                                                                   \
-        if (!(cond)) {                                                     \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                    \
-        }                                                                  \
+            ++failures;                                                                   \
+        }                                                                                 \
     } while (0)
 
 std::size_t affinity_count() {
@@ -64,9 +64,9 @@ void test_pool_size() {
         std::size_t expected;
     };
     const Case cases[] = {
-        {nullptr, nullptr, cpus}, {"6", nullptr, 6},   {"6", "3", 6},     {"0", "3", cpus},
-        {"word", "3", 3},         {"-2", "3", 3},      {"", "3", 3},      {"word", nullptr, cpus},
-        {nullptr, "0", cpus},     {nullptr, "5", 5},   {"+7", nullptr, 7}, {"100000", nullptr, kMaxWorkers},
+        {nullptr, nullptr, cpus}, {"6", nullptr, 6}, {"6", "3", 6},      {"0", "3", cpus},
+        {"word", "3", 3},         {"-2", "3", 3},    {"", "3", 3},       {"word", nullptr, cpus},
+        {nullptr, "0", cpus},     {nullptr, "5", 5}, {"+7", nullptr, 7}, {"100000", nullptr, kMaxWorkers},
     };
     for (const Case& c : cases) {
         set_env("RAYON_NUM_THREADS", c.num_threads);
@@ -133,7 +133,8 @@ void test_probe_matches_anchor_sim() {
                             double got[Probe::kBatch];
                             probe.sim_batch(ordered, j, count, got);
                             for (std::size_t lane = 0; lane < count; ++lane) {
-                                const double want = anchor_sim(t, anchors[i].data(), anchors[j + lane].data(), min_needed);
+                                const double want =
+                                    anchor_sim(t, anchors[i].data(), anchors[j + lane].data(), min_needed);
                                 CHECK(std::memcmp(&got[lane], &want, sizeof want) == 0);
                             }
                         }
