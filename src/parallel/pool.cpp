@@ -3,7 +3,7 @@
 #include <sched.h>
 
 #include <cstdlib>
-#include <system_error>
+#include <exception>
 
 #include "anchors/errors.hpp"
 
@@ -65,7 +65,7 @@ Pool::Pool(std::size_t workers) : shares_(workers) {
     threads_.reserve(workers);
     try {
         for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i] { work(i); });
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {  // std::system_error, or bad_alloc for the thread state
         stop_and_join();
         throw InternalFailure(std::string("failed to build thread pool: ") + e.what());
     }
