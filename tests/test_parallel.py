@@ -82,7 +82,7 @@ def run_limited(code):
     script = textwrap.dedent(
         """
         import resource
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))  # 1 GiB
         import kelvara
         """
     ) + textwrap.dedent(code)
@@ -140,3 +140,22 @@ def test_internal_error_is_not_exported():
     assert issubclass(_core.InternalError, BaseException)
     assert not issubclass(_core.InternalError, Exception)
     assert "InternalError" not in _core.__all__
+
+
+@pytestmark_limited
+def test_refine_with_eight_positions_and_thousands_of_blocks_fits_in_memory():
+    # Neighbour lists of every block would need gigabytes here; the walk must not store them.
+    proc = run_limited(
+        """
+        import random
+        rng = random.Random(5)
+        counts = {"".join(rng.choice("ARNDCQEGHILKMFPSTWYV") for _ in range(9)): rng.randint(1, 3)
+                  for _ in range(12000)}
+        positions = [0, 1, 2, 3, 5, 6, 7, 8]
+        mapping = kelvara.cluster_anchors(counts, 0.6, positions)[0]
+        refined, stats = kelvara.refine_clusters(counts, mapping, 0.6, 1, anchor_positions=positions)
+        print(len(refined) == len(counts), stats["passes"])
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True", "1"]

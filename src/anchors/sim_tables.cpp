@@ -125,15 +125,4 @@ double block_upper_bound(const SimTables& t, std::uint64_t own, std::uint64_t ot
     return u;
 }
 
-std::vector<std::vector<std::uint64_t>> block_neighbours(const std::vector<std::uint64_t>& sorted_keys,
-                                                         std::size_t n_positions) {
-    std::vector<std::vector<std::uint64_t>> lists(sorted_keys.size());
-    for (std::size_t i = 0; i < sorted_keys.size(); ++i) {
-        lists[i].push_back(sorted_keys[i]);
-        for (std::size_t j = 0; j < sorted_keys.size(); ++j)
-            if (j != i && blocks_agree(sorted_keys[i], sorted_keys[j], n_positions)) lists[i].push_back(sorted_keys[j]);
-    }
-    return lists;
-}
-
 }  // namespace kelvara

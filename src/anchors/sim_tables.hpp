@@ -69,8 +69,4 @@ inline bool blocks_agree(std::uint64_t b, std::uint64_t c, std::size_t n_positio
 // Largest similarity an anchor of block `own` can reach with an anchor of block `other`.
 double block_upper_bound(const SimTables& t, std::uint64_t own, std::uint64_t other);
 
-// For each key of `sorted_keys` (ascending): the key itself, then every other agreeing key, ascending.
-std::vector<std::vector<std::uint64_t>> block_neighbours(const std::vector<std::uint64_t>& sorted_keys,
-                                                         std::size_t n_positions);
-
 }  // namespace kelvara

@@ -31,39 +31,36 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
         const CountSum size_c = sizes[c];
         std::uint64_t examined = 0;
         // Absorbed and not-smaller candidates use up the cap as well.
-        const auto search = [&] {
-            for (std::size_t b : blocks.neighbours[blocks.find(block_key(tables, row_c))]) {
-                const std::vector<std::size_t>& ids = blocks.centroids[b];
-                const std::vector<CountSum>& bs = block_sizes[b];
-                const OrderedAnchors& ordered = blocks.ordered[b];
-                // Without a cap nothing counts, so the leading candidates that are not smaller can be jumped.
-                std::size_t j = 0;
-                if (limit == 0)
-                    j = static_cast<std::size_t>(
-                        std::partition_point(bs.begin(), bs.end(), [&](CountSum s) { return s >= size_c; }) -
-                        bs.begin());
-                probe.expect(limit > 0 ? std::min<std::uint64_t>(limit, ids.size() - j) : ids.size() - j);
-                double r[Probe::kBatch];
-                for (; j < ids.size(); j += Probe::kBatch) {
-                    // Similarities are pure, so computing a few ahead of the tests below changes nothing.
-                    const std::size_t count = std::min(Probe::kBatch, ids.size() - j);
-                    probe.sim_batch(ordered, j, count, r);
-                    for (std::size_t lane = 0; lane < count; ++lane) {
-                        const std::size_t d = ids[j + lane];
-                        if (d == c) continue;
-                        if (limit > 0 && examined >= limit) return;
-                        ++examined;
-                        if (absorbed[d] || !(size_c > bs[j + lane])) continue;
-                        if (r[lane] >= threshold) {
-                            absorbed_into[d] = c;
-                            absorbed[d] = 1;
-                            ++count_absorbed;
-                        }
+        blocks.visit_neighbours(blocks.find(block_key(tables, row_c)), [&](std::size_t b) {
+            const std::vector<std::size_t>& ids = blocks.centroids[b];
+            const std::vector<CountSum>& bs = block_sizes[b];
+            const OrderedAnchors& ordered = blocks.ordered[b];
+            // Without a cap nothing counts, so the leading candidates that are not smaller can be jumped.
+            std::size_t j = 0;
+            if (limit == 0)
+                j = static_cast<std::size_t>(
+                    std::partition_point(bs.begin(), bs.end(), [&](CountSum s) { return s >= size_c; }) - bs.begin());
+            probe.expect(limit > 0 ? std::min<std::uint64_t>(limit, ids.size() - j) : ids.size() - j);
+            double r[Probe::kBatch];
+            for (; j < ids.size(); j += Probe::kBatch) {
+                // Similarities are pure, so computing a few ahead of the tests below changes nothing.
+                const std::size_t count = std::min(Probe::kBatch, ids.size() - j);
+                probe.sim_batch(ordered, j, count, r);
+                for (std::size_t lane = 0; lane < count; ++lane) {
+                    const std::size_t d = ids[j + lane];
+                    if (d == c) continue;
+                    if (limit > 0 && examined >= limit) return false;
+                    ++examined;
+                    if (absorbed[d] || !(size_c > bs[j + lane])) continue;
+                    if (r[lane] >= threshold) {
+                        absorbed_into[d] = c;
+                        absorbed[d] = 1;
+                        ++count_absorbed;
                     }
                 }
             }
-        };
-        search();
+            return true;
+        });
     }
 
     if (count_absorbed > 0)

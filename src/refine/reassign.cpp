@@ -60,12 +60,7 @@ CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table
     for (std::size_t b = 0; b < out.keys.size(); ++b)
         for (std::size_t c : out.centroids[b]) out.ordered[b].add(tables, table.row(c));
 
-    const auto lists = block_neighbours(out.keys, tables.positions.size());
-    out.neighbours.resize(lists.size());
-    for (std::size_t b = 0; b < lists.size(); ++b) {
-        out.neighbours[b].reserve(lists[b].size());
-        for (std::uint64_t key : lists[b]) out.neighbours[b].push_back(out.index.at(key));
-    }
+    out.n_positions = tables.positions.size();
     return out;
 }
 
@@ -84,24 +79,22 @@ std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, 
     const std::uint64_t limit = cap > 0 ? static_cast<std::uint64_t>(cap) : 0;
     std::uint64_t compared = 0;
     // Early exits count as comparisons; meeting the current centroid does not.
-    const auto search = [&] {
-        for (std::size_t b : blocks.neighbours[own]) {
-            const std::vector<std::size_t>& ids = blocks.centroids[b];
-            const OrderedAnchors& ordered = blocks.ordered[b];
-            for (std::size_t j = 0; j < ids.size(); ++j) {
-                const std::size_t c = ids[j];
-                if (c == cur) continue;
-                if (limit > 0 && compared >= limit) return;
-                const double s = anchor_sim_ordered(tables, a, ordered.bytes(j), threshold);
-                ++compared;
-                if (s >= 0.0 && s > best_s) {
-                    best = c;
-                    best_s = s;
-                }
+    blocks.visit_neighbours(own, [&](std::size_t b) {
+        const std::vector<std::size_t>& ids = blocks.centroids[b];
+        const OrderedAnchors& ordered = blocks.ordered[b];
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            const std::size_t c = ids[j];
+            if (c == cur) continue;
+            if (limit > 0 && compared >= limit) return false;
+            const double s = anchor_sim_ordered(tables, a, ordered.bytes(j), threshold);
+            ++compared;
+            if (s >= 0.0 && s > best_s) {
+                best = c;
+                best_s = s;
             }
         }
-    };
-    search();
+        return true;
+    });
     return best != cur && best_s >= threshold ? best : cur;
 }
 

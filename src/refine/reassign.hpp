@@ -15,16 +15,26 @@ namespace kelvara {
 // The centroids of one pass grouped by the block key of their own anchor. Blocks are numbered in
 // ascending key order; every lookup by key goes through `index`, nothing iterates it.
 struct CentroidBlocks {
-    std::vector<std::uint64_t> keys;                   // ascending
-    std::vector<std::vector<std::size_t>> centroids;   // per block, in the order handed to the builder
-    std::vector<std::vector<std::size_t>> neighbours;  // per block: itself, then agreeing blocks ascending
-    std::vector<OrderedAnchors> ordered;               // per block, its centroids' bytes in summing order
+    std::vector<std::uint64_t> keys;                  // ascending
+    std::vector<std::vector<std::size_t>> centroids;  // per block, in the order handed to the builder
+    std::vector<OrderedAnchors> ordered;              // per block, its centroids' bytes in summing order
     std::unordered_map<std::uint64_t, std::size_t> index;
+    std::size_t n_positions = 0;
 
     // Block number of `key`, or keys.size() when no centroid has it.
     std::size_t find(std::uint64_t key) const {
         const auto it = index.find(key);
         return it == index.end() ? keys.size() : it->second;
+    }
+
+    // The neighbour walk of block `own`: itself, then every other block whose key agrees with its key,
+    // ascending; stops when visit(b) returns false. Walked on the fly, since stored lists grow with the
+    // square of the number of blocks, which with many anchor positions approaches the number of anchors.
+    template <class F>
+    void visit_neighbours(std::size_t own, F&& visit) const {
+        if (!visit(own)) return;
+        for (std::size_t b = 0; b < keys.size(); ++b)
+            if (b != own && blocks_agree(keys[own], keys[b], n_positions) && !visit(b)) return;
     }
 };
 
