@@ -32,9 +32,12 @@ struct CentroidBlocks {
     // square of the number of blocks, which with many anchor positions approaches the number of anchors.
     template <class F>
     void visit_neighbours(std::size_t own, F&& visit) const {
-        if (!visit(own)) return;
-        for (std::size_t b = 0; b < keys.size(); ++b)
-            if (b != own && blocks_agree(keys[own], keys[b], n_positions) && !visit(b)) return;
+        // One call site, so that the visitor is inlined.
+        for (std::size_t step = 0; step <= keys.size(); ++step) {
+            const std::size_t b = step == 0 ? own : step - 1;
+            if (step > 0 && (b == own || !blocks_agree(keys[own], keys[b], n_positions))) continue;
+            if (!visit(b)) return;
+        }
     }
 };
 
