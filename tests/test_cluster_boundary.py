@@ -1,7 +1,6 @@
 """cluster_anchors at the module boundary: surface, argument binding and conversion, the anchor table's
 errors and their order, and the shape of the result."""
 
-import ast
 import copy
 import inspect
 import math
@@ -14,14 +13,6 @@ import pytest
 
 import kelvara._core as core
 from kelvara._core import cluster_anchors
-
-def stub_docstring(name):
-    """The docstring the shipped type stub gives `name`: the module and its stub must say the same."""
-    stub = os.path.join(os.path.dirname(core.__file__), "_core.pyi")
-    with open(stub, encoding="utf-8") as f:
-        tree = ast.parse(f.read())
-    return next(ast.get_docstring(node) for node in tree.body if getattr(node, "name", None) == name)
-
 
 PARAMS = [
     ("anchor_counts", inspect.Parameter.empty),
@@ -61,7 +52,7 @@ def test_internal_error_class():
     assert "InternalError" not in core.__all__
 
 
-def test_docstring_and_signature():
+def test_docstring_and_signature(stub_docstring):
     assert cluster_anchors.__doc__ == stub_docstring("cluster_anchors")
     assert cluster_anchors.__doc__.startswith("Greedy centroid clustering of unique anchors.\n\nArgs:\n")
     assert cluster_anchors.__text_signature__ == (

@@ -1,24 +1,13 @@
 """refine_clusters as callers see it: argument binding and conversion, how the mapping is read, the shape of
 the result, and hand-worked passes of the medoid, reassignment and merge steps."""
 
-import ast
 import copy
-import os
 import inspect
 import math
 
 import pytest
 
-from kelvara import _core as core
 from kelvara import refine_clusters
-
-def stub_docstring(name):
-    """The docstring the shipped type stub gives `name`: the module and its stub must say the same."""
-    stub = os.path.join(os.path.dirname(core.__file__), "_core.pyi")
-    with open(stub, encoding="utf-8") as f:
-        tree = ast.parse(f.read())
-    return next(ast.get_docstring(node) for node in tree.body if getattr(node, "name", None) == name)
-
 
 PARAMS = [
     "anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
@@ -42,7 +31,7 @@ def refine3(counts, mapping, threshold, iterations=1, **kw):
 # --- surface, binding and conversion ----------------------------------------------------------------
 
 
-def test_docstring_and_signature():
+def test_docstring_and_signature(stub_docstring):
     assert refine_clusters.__doc__ == stub_docstring("refine_clusters")
     assert refine_clusters.__doc__.startswith("Refinement pass on top of greedy clustering output.\n\nEach pass")
     assert refine_clusters.__text_signature__ == (
