@@ -42,7 +42,7 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
 
     const AnchorTable table = parse_anchor_counts(anchor_counts);
     const std::size_t n = table.size();
-    if (n == 0) return Py_BuildValue("(NKK)", PyDict_New(), 0ULL, 0ULL);
+    if (n == 0) return new_tuple(Ref::check(PyDict_New()), new_int(0), new_int(0)).release();
 
     const SimTables tables =
         make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len), anchor_weight);
@@ -70,20 +70,9 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
         result = greedy_cluster(tables, residues.data(), n, options);
     }
 
-    // One str per anchor serves as key and, for centroids, as value.
-    std::vector<Ref> texts(n);
-    for (std::size_t k = 0; k < n; ++k) texts[k] = new_str(table.anchors[order[k]]);
-    Ref mapping = Ref::check(PyDict_New());
-    for (std::size_t k = 0; k < n; ++k) {
-        if (PyDict_SetItem(mapping.get(), texts[k].get(), texts[result.assignment[k]].get()) < 0) throw ErrorSet{};
-    }
-    Ref comparisons = new_int(result.n_comparisons);
-    Ref early_exits = new_int(result.n_early_exits);
-    Ref out = Ref::check(PyTuple_New(3));
-    PyTuple_SetItem(out.get(), 0, mapping.release());
-    PyTuple_SetItem(out.get(), 1, comparisons.release());
-    PyTuple_SetItem(out.get(), 2, early_exits.release());
-    return out.release();
+    Ref mapping =
+        mapping_dict(result.assignment, [&](std::size_t k) -> const std::string& { return table.anchors[order[k]]; });
+    return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
 
 }  // namespace

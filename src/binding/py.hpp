@@ -100,4 +100,25 @@ std::string as_utf8(PyObject* obj);  // str only, "PyString" otherwise
 Ref new_str(const std::string& text);
 Ref new_int(std::uint64_t value);
 
+// A new tuple that takes over the items.
+template <class... Items>
+Ref new_tuple(Items&&... items) {
+    Ref out = Ref::check(PyTuple_New(sizeof...(items)));
+    Py_ssize_t i = 0;
+    (PyTuple_SetItem(out.get(), i++, items.release()), ...);
+    return out;
+}
+
+// {text(k): text(assignment[k])} inserted for k = 0, 1, ...; one str per anchor serves as its key and, for
+// centroids, as the value.
+template <class Text>
+Ref mapping_dict(const std::vector<std::size_t>& assignment, Text&& text) {
+    std::vector<Ref> strs(assignment.size());
+    for (std::size_t k = 0; k < strs.size(); ++k) strs[k] = new_str(text(k));
+    Ref dict = Ref::check(PyDict_New());
+    for (std::size_t k = 0; k < strs.size(); ++k)
+        if (PyDict_SetItem(dict.get(), strs[k].get(), strs[assignment[k]].get()) < 0) throw ErrorSet{};
+    return dict;
+}
+
 }  // namespace kelvara::py

@@ -29,13 +29,6 @@ Ref stats_dict(const RefineStats& s) {
     return dict;
 }
 
-PyObject* pair(Ref first, Ref second) {
-    Ref out = Ref::check(PyTuple_New(2));
-    PyTuple_SetItem(out.get(), 0, first.release());
-    PyTuple_SetItem(out.get(), 1, second.release());
-    return out.release();
-}
-
 // Each entry counts only when both its key and its value are anchors; chains are not followed.
 std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorTable& table) {
     std::unordered_map<std::string_view, std::size_t> lookup;
@@ -74,7 +67,7 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
     const std::int64_t threads = given(10) ? convert_argument("threads", [&] { return as_i64(a[10]); }) : 1;
 
     const AnchorTable table = parse_anchor_counts(anchor_counts);
-    if (table.size() == 0) return pair(Ref::check(PyDict_New()), stats_dict(RefineStats{}));
+    if (table.size() == 0) return new_tuple(Ref::check(PyDict_New()), stats_dict(RefineStats{})).release();
 
     const SimTables tables =
         make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len), anchor_weight);
@@ -85,13 +78,8 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
     const RefineStats stats = refine_passes(table, tables, assignment, options, pool.get());
     pool.reset();
 
-    std::vector<Ref> texts(table.size());
-    for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = new_str(table.anchors[i]);
-    Ref refined = Ref::check(PyDict_New());
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (PyDict_SetItem(refined.get(), texts[i].get(), texts[assignment[i]].get()) < 0) throw ErrorSet{};
-    }
-    return pair(std::move(refined), stats_dict(stats));
+    Ref refined = mapping_dict(assignment, [&](std::size_t i) -> const std::string& { return table.anchors[i]; });
+    return new_tuple(std::move(refined), stats_dict(stats)).release();
 }
 
 }  // namespace
