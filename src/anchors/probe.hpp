@@ -32,19 +32,6 @@ private:
     std::vector<std::uint16_t> pairs_;
 };
 
-// anchor_sim(a, b) for a `b` stored in summing order: the same additions and the same exit.
-inline double anchor_sim_ordered(const SimTables& t, const std::uint8_t* a, const std::uint8_t* b_ordered,
-                                 double min_needed) {
-    const std::size_t n = t.anchor_len;
-    double s = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t p = t.order[k];
-        s = s + t.table(p)[a[p] * 128 + b_ordered[k]];
-        if (k + 1 < n && min_needed > t.suffix_bound[k + 1] + s) return -1.0;
-    }
-    return s;
-}
-
 // One anchor compared against many OrderedAnchors with a fixed min_needed, giving anchor_sim's results.
 //
 // Most comparisons end within the first two positions, so before a long run of comparisons the probe

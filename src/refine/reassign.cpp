@@ -81,12 +81,11 @@ std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, 
     // Early exits count as comparisons; meeting the current centroid does not.
     blocks.visit_neighbours(own, [&](std::size_t b) {
         const std::vector<std::size_t>& ids = blocks.centroids[b];
-        const OrderedAnchors& ordered = blocks.ordered[b];
         for (std::size_t j = 0; j < ids.size(); ++j) {
             const std::size_t c = ids[j];
             if (c == cur) continue;
             if (limit > 0 && compared >= limit) return false;
-            const double s = anchor_sim_ordered(tables, a, ordered.bytes(j), threshold);
+            const double s = anchor_sim(tables, a, residues + c * len, threshold);
             ++compared;
             if (s >= 0.0 && s > best_s) {
                 best = c;
