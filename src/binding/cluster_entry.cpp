@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <numeric>
 
 #include "anchors/sim_tables.hpp"
@@ -16,6 +17,11 @@ const Signature kSignature{"cluster_anchors",
                            {"anchor_counts", "threshold", "anchor_positions", "anchor_weight", "obg_block_search",
                             "obg_max_probes", "obg_min_block_upper_bound", "threads"},
                            2};
+const Signature kProgressSignature{"_cluster_anchors",
+                                   {"anchor_counts", "threshold", "anchor_positions", "anchor_weight",
+                                    "obg_block_search", "obg_max_probes", "obg_min_block_upper_bound", "threads",
+                                    "progress"},
+                                   2};
 
 // max() that ignores a NaN operand.
 double effective_cut(double threshold, double min_bound) {
@@ -24,8 +30,8 @@ double effective_cut(double threshold, double min_bound) {
     return std::max(threshold, min_bound);
 }
 
-PyObject* run(PyObject* args, PyObject* kwargs) {
-    const auto a = bind_arguments(kSignature, args, kwargs);
+PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    const auto a = bind_arguments(signature, args, kwargs);
     auto given = [&](std::size_t i) { return a[i] != nullptr; };
 
     PyObject* anchor_counts = convert_argument("anchor_counts", [&] { return as_dict(a[0]); });
@@ -64,9 +70,13 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
     // The environment is read while the lock is held; the workers start after it is released.
     options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
 
+    CallHook hook{a.size() > 8 ? a[8] : nullptr};
+    Monitor monitor(std::ref(hook));
+    options.monitor = &monitor;
     GreedyResult result;
     {
         AllowThreads unlocked;
+        hook.unlocked = &unlocked;
         result = greedy_cluster(tables, residues.data(), n, options);
     }
 
@@ -78,7 +88,11 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* cluster_anchors(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return run(args, kwargs); });
+    return guarded([&] { return run(kSignature, args, kwargs); });
+}
+
+PyObject* cluster_anchors_progress(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return run(kProgressSignature, args, kwargs); });
 }
 
 }  // namespace kelvara::py

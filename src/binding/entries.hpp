@@ -1,6 +1,7 @@
 #pragma once
 
 #include "binding/py.hpp"
+#include "parallel/monitor.hpp"
 
 namespace kelvara::py {
 
@@ -10,6 +11,22 @@ extern PyObject* internal_error;
 // The module functions; each returns a new reference or NULL with an exception set.
 PyObject* cluster_anchors(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* refine_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Private entries for the package: the same calls with a trailing `progress` parameter, and the block keys
+// of a list of anchors.
+PyObject* cluster_anchors_progress(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* refine_clusters_progress(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* block_keys(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The monitor hook of a call: looks for pending signals and calls `progress(stage, pass, done, total)`
+// when one was given. It runs on the calling thread; with `unlocked` set it re-takes the interpreter lock
+// for the time it needs it. Returns false, with the Python exception set, to stop the call.
+struct CallHook {
+    PyObject* progress = nullptr;  // borrowed; None or nullptr for none
+    AllowThreads* unlocked = nullptr;
+
+    bool operator()(const Monitor::Report& r) const;
+};
 
 // Runs an entry body and maps every C++ failure to a Python exception, so none crosses the boundary.
 template <class F>
@@ -26,6 +43,9 @@ PyObject* kelvara::py::guarded(F&& body) noexcept {
     try {
         return body();
     } catch (const ErrorSet&) {
+    } catch (const Stopped&) {
+        // The hook that asked to stop has set the exception.
+        if (!PyErr_Occurred()) PyErr_SetString(internal_error, "the call was stopped");
     } catch (const InputError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const InternalFailure& e) {

@@ -83,6 +83,16 @@ PyMethodDef refine_def = {"refine_clusters",
                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refine_clusters)),
                           METH_VARARGS | METH_KEYWORDS, kRefineDoc};
 
+// Private entries: module attributes, but not part of __all__.
+PyMethodDef private_defs[] = {
+    {"_cluster_anchors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cluster_anchors_progress)),
+     METH_VARARGS | METH_KEYWORDS, "cluster_anchors with a trailing progress(stage, pass, done, total) callable."},
+    {"_refine_clusters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refine_clusters_progress)),
+     METH_VARARGS | METH_KEYWORDS, "refine_clusters with a trailing progress(stage, pass, done, total) callable."},
+    {"_block_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_keys)),
+     METH_VARARGS | METH_KEYWORDS, "Block keys of a sequence of anchors, as native-endian uint64 in one bytes object."},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_core", "Python module definition", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -105,6 +115,13 @@ bool add_function(PyObject* module, PyMethodDef* def) {
     return PyObject_SetAttr(module, fname.get(), function.get()) == 0;
 }
 
+bool add_private(PyObject* module, PyMethodDef* def) {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    Ref function = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
+    return function && PyObject_SetAttrString(module, def->ml_name, function.get()) == 0;
+}
+
 bool initialised = false;
 
 }  // namespace
@@ -120,6 +137,8 @@ PyMODINIT_FUNC PyInit__core() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (!add_function(module.get(), &cluster_def) || !add_function(module.get(), &refine_def)) return nullptr;
+    for (PyMethodDef& def : private_defs)
+        if (!add_private(module.get(), &def)) return nullptr;
     if (internal_error == nullptr) {
         internal_error = PyErr_NewExceptionWithDoc(
             "kelvara._core.InternalError",

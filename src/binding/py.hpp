@@ -55,6 +55,17 @@ public:
     AllowThreads(const AllowThreads&) = delete;
     AllowThreads& operator=(const AllowThreads&) = delete;
 
+    // Runs f with the lock held again, from the thread that released it.
+    template <class F>
+    auto locked(F&& f) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        return f();
+    }
+
 private:
     PyThreadState* state_;
 };

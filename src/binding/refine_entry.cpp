@@ -1,3 +1,4 @@
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +17,11 @@ const Signature kSignature{"refine_clusters",
                            {"anchor_counts", "mapping", "threshold", "iterations", "cap", "merge", "anchor_positions",
                             "anchor_weight", "fast_medoid", "merge_cap", "threads"},
                            4};
+const Signature kProgressSignature{"_refine_clusters",
+                                   {"anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
+                                    "anchor_positions", "anchor_weight", "fast_medoid", "merge_cap", "threads",
+                                    "progress"},
+                                   4};
 
 Ref stats_dict(const RefineStats& s) {
     const std::pair<const char*, std::uint64_t> entries[] = {
@@ -47,8 +53,8 @@ std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorTable& tabl
     return assignment;
 }
 
-PyObject* run(PyObject* args, PyObject* kwargs) {
-    const auto a = bind_arguments(kSignature, args, kwargs);
+PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    const auto a = bind_arguments(signature, args, kwargs);
     auto given = [&](std::size_t i) { return a[i] != nullptr; };
 
     PyObject* anchor_counts = convert_argument("anchor_counts", [&] { return as_dict(a[0]); });
@@ -75,6 +81,10 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
     if (threads != 1) pool = std::make_unique<Pool>(pool_size(threads));
 
     std::vector<std::size_t> assignment = read_mapping(mapping, table);
+    // The interpreter lock stays held, so the hook runs Python directly.
+    CallHook hook{a.size() > 11 ? a[11] : nullptr};
+    Monitor monitor(std::ref(hook));
+    options.monitor = &monitor;
     const RefineStats stats = refine_passes(table, tables, assignment, options, pool.get());
     pool.reset();
 
@@ -85,7 +95,11 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* refine_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return run(args, kwargs); });
+    return guarded([&] { return run(kSignature, args, kwargs); });
+}
+
+PyObject* refine_clusters_progress(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return run(kProgressSignature, args, kwargs); });
 }
 
 }  // namespace kelvara::py

@@ -56,13 +56,15 @@ struct BlockResult {
 };
 
 BlockResult cluster_block(const SimTables& t, const std::uint8_t* residues, const std::vector<std::size_t>& members,
-                          double threshold) {
+                          double threshold, Monitor* monitor) {
     const std::size_t len = t.anchor_len;
     BlockResult out;
     out.centroid.reserve(members.size());
     CentroidList centroids(t);
     Probe probe(t, threshold);
+    Ticker tick(monitor);
     for (std::size_t i : members) {
+        tick();
         const std::uint8_t* anchor = residues + i * len;
         probe.load(anchor);
         const std::size_t j = centroids.first_match(probe, threshold, out.counters);
@@ -93,9 +95,15 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
 
     std::unique_ptr<Pool> pool;
     if (options.workers > 0) pool = std::make_unique<Pool>(options.workers);
-    const auto results = parallel_map(pool.get(), blocks, [&](const std::vector<std::size_t>& members) {
-        return cluster_block(t, residues, members, options.threshold);
-    });
+    std::vector<BlockResult> results(blocks.size());
+    auto run_block = [&](std::size_t b) {
+        results[b] = cluster_block(t, residues, blocks[b], options.threshold, options.monitor);
+    };
+    if (pool) {
+        pool->run(blocks.size(), run_block, options.monitor);
+    } else {
+        for (std::size_t b = 0; b < blocks.size(); ++b) run_block(b);
+    }
     pool.reset();
 
     GreedyResult out;
@@ -123,8 +131,10 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
     std::unordered_map<std::uint64_t, CentroidList> blocks;
     std::unordered_map<std::uint64_t, Candidates> candidates;
     Probe probe(t, options.threshold);
+    Ticker tick(options.monitor);
 
     for (std::size_t i = 0; i < n; ++i) {
+        tick();
         const std::uint8_t* anchor = residues + i * t.anchor_len;
         const std::uint64_t key = block_key(t, anchor);
 
@@ -171,8 +181,11 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
 GreedyResult greedy_cluster(const SimTables& tables, const std::uint8_t* residues, std::size_t n,
                             const GreedyOptions& options) {
     if (n == 0) return {};
-    if (options.obg_block_search) return cluster_with_block_search(tables, residues, n, options);
-    return cluster_by_block(tables, residues, n, options);
+    if (options.monitor != nullptr) options.monitor->stage("cluster", 0, n);
+    GreedyResult out = options.obg_block_search ? cluster_with_block_search(tables, residues, n, options)
+                                                : cluster_by_block(tables, residues, n, options);
+    if (options.monitor != nullptr) options.monitor->finish();
+    return out;
 }
 
 }  // namespace kelvara

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
+#include "parallel/monitor.hpp"
 
 namespace kelvara {
 
@@ -20,6 +21,7 @@ struct GreedyOptions {
     std::int64_t obg_max_probes = 0;
     double effective_cut = 0.0;
     std::size_t workers = 0;  // 0: serial on the calling thread; otherwise a pool of that many
+    Monitor* monitor = nullptr;  // progress in anchors, and the way to stop the pass
 };
 
 // First-fit leader clustering of `n` anchors laid out row by row in processing order.

@@ -85,7 +85,7 @@ void Pool::stop_and_join() {
         if (t.joinable()) t.join();
 }
 
-void Pool::run(std::size_t n, const std::function<void(std::size_t)>& body) {
+void Pool::run(std::size_t n, const std::function<void(std::size_t)>& body, Monitor* monitor) {
     if (n == 0) return;
     const std::size_t w = shares_.size();
     // Contiguous shares: a worker walks its own part of the range first.
@@ -100,7 +100,27 @@ void Pool::run(std::size_t n, const std::function<void(std::size_t)>& body) {
     busy_ = w;
     ++generation_;
     wake_.notify_all();
-    done_.wait(lock, [this] { return busy_ == 0; });
+    auto finished = [this] { return busy_ == 0; };
+    if (monitor == nullptr) {
+        done_.wait(lock, finished);
+    } else {
+        // The monitor's hook runs here, on the calling thread, between short waits.
+        while (!done_.wait_for(lock, std::chrono::milliseconds(20), finished)) {
+            if (failed_.load(std::memory_order_relaxed)) continue;
+            lock.unlock();
+            std::exception_ptr stop;
+            try {
+                monitor->poll();
+            } catch (...) {
+                stop = std::current_exception();
+            }
+            lock.lock();
+            if (stop) {
+                if (!error_) error_ = stop;
+                failed_.store(true, std::memory_order_relaxed);
+            }
+        }
+    }
     body_ = nullptr;
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "parallel/monitor.hpp"
+
 namespace kelvara {
 
 inline constexpr std::size_t kMaxWorkers = 65535;
@@ -40,8 +42,9 @@ public:
 
     std::size_t size() const { return threads_.size(); }
 
-    // Calls body(i) once for every i in [0, n); rethrows the first exception a call raised.
-    void run(std::size_t n, const std::function<void(std::size_t)>& body);
+    // Calls body(i) once for every i in [0, n); rethrows the first exception a call raised. While it
+    // waits, the calling thread polls `monitor`; a stop request ends the remaining calls early.
+    void run(std::size_t n, const std::function<void(std::size_t)>& body, Monitor* monitor = nullptr);
 
 private:
     struct alignas(64) Share {
@@ -66,23 +69,34 @@ private:
     std::atomic<bool> failed_{false};
 };
 
-// out[i] = f(i) for i in [0, n), written in place; a plain loop when there is no pool.
+// out[i] = f(i) for i in [0, n), written in place; a plain loop when there is no pool. Each element counts
+// as one unit of `monitor`'s stage.
 template <class F>
-auto parallel_map(Pool* pool, std::size_t n, F&& f) {
+auto parallel_map(Pool* pool, std::size_t n, F&& f, Monitor* monitor = nullptr) {
     using R = std::invoke_result_t<F&, std::size_t>;
     std::vector<R> out(n);
     if (pool == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = f(i);
+        Ticker tick(monitor, 16);
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = f(i);
+            tick();
+        }
     } else {
-        pool->run(n, [&](std::size_t i) { out[i] = f(i); });
+        pool->run(
+            n,
+            [&](std::size_t i) {
+                out[i] = f(i);
+                if (monitor != nullptr) monitor->add_quietly(1);
+            },
+            monitor);
     }
     return out;
 }
 
 // out[k] = f(items[k]).
 template <class T, class F>
-auto parallel_map(Pool* pool, const std::vector<T>& items, F&& f) {
-    return parallel_map(pool, items.size(), [&](std::size_t k) { return f(items[k]); });
+auto parallel_map(Pool* pool, const std::vector<T>& items, F&& f, Monitor* monitor = nullptr) {
+    return parallel_map(pool, items.size(), [&](std::size_t k) { return f(items[k]); }, monitor);
 }
 
 }  // namespace kelvara

@@ -121,16 +121,19 @@ std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, c
 }
 
 std::vector<std::size_t> medoid_step(const SimTables& tables, const AnchorTable& table, const ClusterMembers& clusters,
-                                     bool fast, Pool* pool) {
+                                     bool fast, Pool* pool, Monitor* monitor) {
     const std::uint8_t* residues = table.residues.data();
     const std::uint64_t* counts = table.counts.data();
-    return parallel_map(pool, clusters.size(), [&](std::size_t k) {
-        const std::span<const std::size_t> members = clusters.of(k);
-        const std::size_t c = clusters.centroids[k];
-        if (members.size() == 1) return c;
-        return fast ? medoid_fast(tables, residues, counts, members, c)
-                    : medoid_exact(tables, residues, counts, members, c);
-    });
+    return parallel_map(
+        pool, clusters.size(),
+        [&](std::size_t k) {
+            const std::span<const std::size_t> members = clusters.of(k);
+            const std::size_t c = clusters.centroids[k];
+            if (members.size() == 1) return c;
+            return fast ? medoid_fast(tables, residues, counts, members, c)
+                        : medoid_exact(tables, residues, counts, members, c);
+        },
+        monitor);
 }
 
 }  // namespace kelvara

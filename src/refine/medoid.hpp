@@ -38,6 +38,6 @@ std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, c
 
 // New centroid of every cluster, in cluster order; one-member clusters keep theirs without a kernel call.
 std::vector<std::size_t> medoid_step(const SimTables& tables, const AnchorTable& table, const ClusterMembers& clusters,
-                                     bool fast, Pool* pool);
+                                     bool fast, Pool* pool, Monitor* monitor = nullptr);
 
 }  // namespace kelvara

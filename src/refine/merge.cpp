@@ -7,7 +7,7 @@
 namespace kelvara {
 
 std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
-                         double threshold, std::int64_t merge_cap) {
+                         double threshold, std::int64_t merge_cap, Monitor* monitor) {
     const std::size_t n = assignment.size();
     const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
     const std::vector<std::size_t> merge_order = centroids_by_size(table, assignment, sizes);
@@ -24,7 +24,9 @@ std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std:
     std::vector<std::size_t> absorbed_into(n, 0);
     std::uint64_t count_absorbed = 0;
     Probe probe(tables, threshold);
+    Ticker tick(monitor, 16);
     for (std::size_t c : merge_order) {
+        tick();
         if (absorbed[c]) continue;
         const std::uint8_t* row_c = table.row(c);
         probe.load(row_c);

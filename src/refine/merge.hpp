@@ -6,6 +6,7 @@
 
 #include "anchors/anchor_table.hpp"
 #include "anchors/sim_tables.hpp"
+#include "parallel/monitor.hpp"
 
 namespace kelvara {
 
@@ -14,6 +15,6 @@ namespace kelvara {
 // merge_cap > 0, then relabels `assignment`. Serial: the visiting order decides the result.
 // Returns the number of clusters absorbed.
 std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
-                         double threshold, std::int64_t merge_cap);
+                         double threshold, std::int64_t merge_cap, Monitor* monitor = nullptr);
 
 }  // namespace kelvara

@@ -98,11 +98,12 @@ std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, 
 }
 
 std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, std::vector<std::size_t>& assignment,
-                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool) {
+                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool,
+                            Monitor* monitor) {
     const std::uint8_t* residues = table.residues.data();
-    const std::vector<std::size_t> proposed = parallel_map(pool, assignment.size(), [&](std::size_t i) {
-        return reassign_one(tables, residues, i, assignment, blocks, cap, threshold);
-    });
+    const std::vector<std::size_t> proposed = parallel_map(
+        pool, assignment.size(),
+        [&](std::size_t i) { return reassign_one(tables, residues, i, assignment, blocks, cap, threshold); }, monitor);
     std::uint64_t moved = 0;
     for (std::size_t i = 0; i < proposed.size(); ++i) {
         if (proposed[i] != assignment[i]) {

@@ -61,6 +61,7 @@ std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, 
 // Proposes for every anchor against the same `assignment`, then applies the proposals in index order.
 // Returns the number of anchors that moved.
 std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, std::vector<std::size_t>& assignment,
-                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool);
+                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool,
+                            Monitor* monitor = nullptr);
 
 }  // namespace kelvara

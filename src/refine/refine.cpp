@@ -23,9 +23,11 @@ std::uint64_t count_distinct(const std::vector<std::size_t>& assignment) {
 
 // Medoid step, applied: returns the number of clusters whose centroid was replaced.
 std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
-                             const std::vector<std::size_t>& by_text, bool fast, Pool* pool) {
+                             const std::vector<std::size_t>& by_text, bool fast, Pool* pool, Monitor* monitor,
+                             std::uint64_t pass) {
     const ClusterMembers clusters = cluster_members(assignment, by_text);
-    const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool);
+    if (monitor != nullptr) monitor->stage("medoid", pass, clusters.size());
+    const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool, monitor);
 
     std::vector<std::size_t> medoid_map(assignment.size(), 0);
     std::uint64_t changes = 0;
@@ -55,24 +57,30 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
     while (stats.passes < options.iterations) {
         ++stats.passes;
 
+        Monitor* monitor = options.monitor;
         const std::uint64_t medoid_changes =
-            update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool);
+            update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool, monitor, stats.passes);
         stats.medoid_changes += medoid_changes;
 
         const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
         const CentroidBlocks blocks = centroid_blocks(tables, table, centroids_by_size(table, assignment, sizes));
+        if (monitor != nullptr) monitor->stage("reassign", stats.passes, n);
         const std::uint64_t moved =
-            reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool);
+            reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool, monitor);
         stats.reassignments += moved;
 
         std::uint64_t merged = 0;
-        if (options.merge) merged = merge_step(table, tables, assignment, options.threshold, options.merge_cap);
+        if (options.merge) {
+            if (monitor != nullptr) monitor->stage("merge", stats.passes, count_distinct(assignment));
+            merged = merge_step(table, tables, assignment, options.threshold, options.merge_cap, monitor);
+        }
         stats.merges += merged;
 
         if (medoid_changes == 0 && moved == 0 && merged == 0) break;
     }
 
     stats.final_clusters = count_distinct(assignment);
+    if (options.monitor != nullptr) options.monitor->stage("done", stats.passes, 0);
     return stats;
 }
 

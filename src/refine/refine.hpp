@@ -6,6 +6,7 @@
 
 #include "anchors/anchor_table.hpp"
 #include "anchors/sim_tables.hpp"
+#include "parallel/monitor.hpp"
 #include "parallel/pool.hpp"
 
 namespace kelvara {
@@ -17,6 +18,7 @@ struct RefineOptions {
     bool merge;
     bool fast_medoid;
     std::int64_t merge_cap;
+    Monitor* monitor = nullptr;
 };
 
 struct RefineStats {
