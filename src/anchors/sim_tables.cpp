@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -77,21 +78,27 @@ SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>
     };
     std::stable_sort(t.order.begin(), t.order.end(), heavier);
 
-    t.pos_tables.assign(len * kTableSize, 0.0);
+    t.table_at.resize(len);
+    std::vector<double> table_scale;  // the scale of each distinct table, compared bit for bit
     for (std::size_t p = 0; p < len; ++p) {
         const double s = weight[p] / total_weight;
-        double* table = t.pos_tables.data() + p * kTableSize;
-        for (int x = 0; x < 20; ++x)
-            for (int y = 0; y < 20; ++y)
-                table[static_cast<unsigned char>(kAlphabet[x]) * 128 + static_cast<unsigned char>(kAlphabet[y])] =
-                    n[x][y] * s;
+        std::size_t k = 0;
+        while (k < table_scale.size() && std::memcmp(&table_scale[k], &s, sizeof s) != 0) ++k;
+        if (k == table_scale.size()) {
+            table_scale.push_back(s);
+            t.code_tables.resize(t.code_tables.size() + kCodeTableSize, 0.0);
+            double* table = t.code_tables.data() + k * kCodeTableSize;
+            for (std::size_t x = 0; x < 20; ++x)
+                for (std::size_t y = 0; y < 20; ++y) table[x * kRowStride + y] = n[x][y] * s;
+        }
+        t.table_at[p] = k * kCodeTableSize;
     }
 
     t.suffix_bound.assign(len + 1, 0.0);
     for (std::size_t k = len; k-- > 0;) t.suffix_bound[k] = (weight[t.order[k]] / total_weight) + t.suffix_bound[k + 1];
 
-    t.residue_index.fill(kOther);
-    for (std::uint8_t x = 0; x < 20; ++x) t.residue_index[static_cast<unsigned char>(kAlphabet[x])] = x;
+    t.residue_code.fill(kOther);
+    for (std::uint8_t x = 0; x < 20; ++x) t.residue_code[static_cast<unsigned char>(kAlphabet[x])] = x;
     t.residue_group.fill(kNoGroup);
     for (std::uint8_t g = 0; g < 10; ++g)
         for (char ch : kGroups[g]) t.residue_group[static_cast<unsigned char>(ch)] = g;

@@ -7,25 +7,35 @@
 
 namespace kelvara {
 
-inline constexpr std::size_t kTableSize = 128 * 128;
 inline constexpr std::uint8_t kNoGroup = 255;
 inline constexpr char kAlphabet[] = "ARNDCQEGHILKMFPSTWYV";
-// Index of a byte in kAlphabet; every other byte is kOther, and they all score alike (0.0).
+// Residue codes: the index of a letter in kAlphabet, and kOther for every other byte; all other bytes score
+// 0.0 against everything, so the code alone decides a table entry.
 inline constexpr std::uint8_t kOther = 20;
+inline constexpr std::size_t kCodes = 21;
+// A table row holds kCodes entries and is padded to 24, three loads of eight.
+inline constexpr std::size_t kRowStride = 24;
+inline constexpr std::size_t kCodeTableSize = kCodes * kRowStride;
 
 struct SimTables {
     std::size_t anchor_len = 0;
     std::vector<std::size_t> positions;  // ascending anchor positions
     std::vector<double> scale;           // per position
     std::vector<std::size_t> order;      // positions by weight descending, ties ascending
-    std::vector<double> pos_tables;      // anchor_len tables of kTableSize, in position order
+    // Entry [x * kRowStride + y] of a position's table is N(x, y) * scale; positions of equal scale share
+    // one table, so there are at most two however long the anchors are.
+    std::vector<double> code_tables;
+    std::vector<std::size_t> table_at;   // per position, the offset of its table in code_tables
     std::vector<double> suffix_bound;    // anchor_len + 1 entries
     double anchor_share = 0.0;
     std::array<std::uint8_t, 128> residue_group{};
-    std::array<std::uint8_t, 128> residue_index{};
+    std::array<std::uint8_t, 128> residue_code{};
     std::array<std::array<double, 10>, 10> group_max{};
 
-    const double* table(std::size_t p) const { return pos_tables.data() + p * kTableSize; }
+    // The row of residue code `x` in the table of position p.
+    const double* row(std::size_t p, std::uint8_t x) const { return code_tables.data() + table_at[p] + x * kRowStride; }
+    // The table entry of two anchor bytes at position p.
+    double entry(std::size_t p, std::uint8_t a, std::uint8_t b) const { return row(p, residue_code[a])[residue_code[b]]; }
 };
 
 SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>& positions, double anchor_weight);
@@ -36,7 +46,7 @@ inline double anchor_sim(const SimTables& t, const std::uint8_t* a, const std::u
     double s = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
         const std::size_t p = t.order[k];
-        s = s + t.table(p)[a[p] * 128 + b[p]];
+        s = s + t.entry(p, a[p], b[p]);
         if (k + 1 < n && min_needed > t.suffix_bound[k + 1] + s) return -1.0;
     }
     return s;
@@ -47,7 +57,7 @@ inline double full_sim(const SimTables& t, const std::uint8_t* a, const std::uin
     double s = 0.0;
     for (std::size_t k = 0; k < t.anchor_len; ++k) {
         const std::size_t p = t.order[k];
-        s = s + t.table(p)[a[p] * 128 + b[p]];
+        s = s + t.entry(p, a[p], b[p]);
     }
     return s;
 }

@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "anchors/probe.hpp"
 #include "parallel/pool.hpp"
+#include "search/centroid_set.hpp"
 
 namespace kelvara {
 
@@ -19,34 +19,22 @@ struct Counters {
 
 // Centroids of one block in creation order.
 struct CentroidList {
-    explicit CentroidList(const SimTables& t) : ordered(t) {}
+    explicit CentroidList(std::size_t len) : set(len) {}
 
-    std::vector<std::size_t> ids;
-    OrderedAnchors ordered;
+    std::vector<std::size_t> ids;  // by rank
+    search::CentroidSet set;
 
-    void add(const SimTables& t, std::size_t id, const std::uint8_t* anchor) {
+    void add(std::size_t id, const std::uint8_t* codes) {
         ids.push_back(id);
-        ordered.add(t, anchor);
+        set.add(codes);
     }
 
-    // Index into `ids` of the first matching centroid, or ids.size(). A negative result, early exits
-    // included, never matches; the centroids after the first match are not compared.
-    std::size_t first_match(Probe& probe, double threshold, Counters& c) const {
-        probe.expect(ids.size());
-        double r[Probe::kBatch];
-        for (std::size_t j = 0; j < ids.size(); j += Probe::kBatch) {
-            const std::size_t count = std::min(Probe::kBatch, ids.size() - j);
-            probe.sim_batch(ordered, j, count, r);
-            for (std::size_t lane = 0; lane < count; ++lane) {
-                ++c.comparisons;
-                if (r[lane] < 0.0) {
-                    ++c.early_exits;
-                } else if (r[lane] >= threshold) {
-                    return j + lane;
-                }
-            }
-        }
-        return ids.size();
+    // The first matching centroid, or SIZE_MAX; counts the comparisons a literal scan up to it makes.
+    std::size_t first_match(search::Probe& probe, Counters& c) const {
+        const search::FirstMatch m = set.first_match(probe);
+        c.comparisons += m.comparisons;
+        c.early_exits += m.early_exits;
+        return m.rank == search::kNoRank ? SIZE_MAX : ids[m.rank];
     }
 };
 
@@ -55,33 +43,32 @@ struct BlockResult {
     Counters counters;
 };
 
-BlockResult cluster_block(const SimTables& t, const std::uint8_t* residues, const std::vector<std::size_t>& members,
+BlockResult cluster_block(const SimTables& t, const std::uint8_t* codes, const std::vector<std::size_t>& members,
                           double threshold, Monitor* monitor) {
     const std::size_t len = t.anchor_len;
     BlockResult out;
     out.centroid.reserve(members.size());
-    CentroidList centroids(t);
-    Probe probe(t, threshold);
+    CentroidList centroids(len);
+    search::Probe probe(t, threshold);
     Ticker tick(monitor);
     for (std::size_t i : members) {
         tick();
-        const std::uint8_t* anchor = residues + i * len;
+        const std::uint8_t* anchor = codes + i * len;
         probe.load(anchor);
-        const std::size_t j = centroids.first_match(probe, threshold, out.counters);
-        if (j < centroids.ids.size()) {
-            out.centroid.push_back(centroids.ids[j]);
-        } else {
-            centroids.add(t, i, anchor);
-            out.centroid.push_back(i);
+        std::size_t c = centroids.first_match(probe, out.counters);
+        if (c == SIZE_MAX) {
+            centroids.add(i, anchor);
+            c = i;
         }
+        out.centroid.push_back(c);
     }
     return out;
 }
 
 // Own-block mode: blocks never see each other, so they run as independent tasks; the serial pass is the
 // same map without a pool.
-GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, std::size_t n,
-                              const GreedyOptions& options) {
+GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
+                              std::size_t n, const GreedyOptions& options) {
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> partition;
     for (std::size_t i = 0; i < n; ++i) partition[block_key(t, residues + i * t.anchor_len)].push_back(i);
 
@@ -96,13 +83,13 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
     std::unique_ptr<Pool> pool;
     if (options.workers > 0) pool = std::make_unique<Pool>(options.workers);
     std::vector<BlockResult> results(blocks.size());
-    auto run_block = [&](std::size_t b) {
-        results[b] = cluster_block(t, residues, blocks[b], options.threshold, options.monitor);
+    auto run_block = [&](std::size_t b, std::size_t) {
+        results[b] = cluster_block(t, codes, blocks[b], options.threshold, options.monitor);
     };
     if (pool) {
         pool->run(blocks.size(), run_block, options.monitor);
     } else {
-        for (std::size_t b = 0; b < blocks.size(); ++b) run_block(b);
+        for (std::size_t b = 0; b < blocks.size(); ++b) run_block(b, 0);
     }
     pool.reset();
 
@@ -123,14 +110,14 @@ struct Candidates {
     std::vector<std::pair<double, std::uint64_t>> list;
 };
 
-GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* residues, std::size_t n,
-                                       const GreedyOptions& options) {
+GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
+                                       std::size_t n, const GreedyOptions& options) {
     GreedyResult out;
     out.assignment.assign(n, 0);
     Counters counters;
     std::unordered_map<std::uint64_t, CentroidList> blocks;
     std::unordered_map<std::uint64_t, Candidates> candidates;
-    Probe probe(t, options.threshold);
+    search::Probe probe(t, options.threshold);
     Ticker tick(options.monitor);
 
     for (std::size_t i = 0; i < n; ++i) {
@@ -155,18 +142,14 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
                 cand.list.resize(static_cast<std::size_t>(options.obg_max_probes) - 1);
         }
 
-        probe.load(anchor);
+        probe.load(codes + i * t.anchor_len);
         std::size_t centroid = SIZE_MAX;
-        auto search = [&](const CentroidList& list) {
-            const std::size_t j = list.first_match(probe, options.threshold, counters);
-            if (j < list.ids.size()) centroid = list.ids[j];
-        };
-        if (auto own = blocks.find(key); own != blocks.end()) search(own->second);
+        if (auto own = blocks.find(key); own != blocks.end()) centroid = own->second.first_match(probe, counters);
         for (std::size_t c = 0; centroid == SIZE_MAX && c < cand.list.size(); ++c)
-            search(blocks.at(cand.list[c].second));
+            centroid = blocks.at(cand.list[c].second).first_match(probe, counters);
 
         if (centroid == SIZE_MAX) {
-            blocks.try_emplace(key, t).first->second.add(t, i, anchor);
+            blocks.try_emplace(key, t.anchor_len).first->second.add(i, codes + i * t.anchor_len);
             centroid = i;
         }
         out.assignment[i] = centroid;
@@ -182,8 +165,9 @@ GreedyResult greedy_cluster(const SimTables& tables, const std::uint8_t* residue
                             const GreedyOptions& options) {
     if (n == 0) return {};
     if (options.monitor != nullptr) options.monitor->stage("cluster", 0, n);
-    GreedyResult out = options.obg_block_search ? cluster_with_block_search(tables, residues, n, options)
-                                                : cluster_by_block(tables, residues, n, options);
+    const std::vector<std::uint8_t> codes = search::summing_codes(tables, residues, n);
+    GreedyResult out = options.obg_block_search ? cluster_with_block_search(tables, residues, codes.data(), n, options)
+                                                : cluster_by_block(tables, residues, codes.data(), n, options);
     if (options.monitor != nullptr) options.monitor->finish();
     return out;
 }

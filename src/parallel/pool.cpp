@@ -85,7 +85,7 @@ void Pool::stop_and_join() {
         if (t.joinable()) t.join();
 }
 
-void Pool::run(std::size_t n, const std::function<void(std::size_t)>& body, Monitor* monitor) {
+void Pool::run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, Monitor* monitor) {
     if (n == 0) return;
     const std::size_t w = shares_.size();
     // Contiguous shares: a worker walks its own part of the range first.
@@ -152,7 +152,7 @@ void Pool::drain(std::size_t me) {
     auto call = [&](std::size_t i) {
         if (failed_.load(std::memory_order_relaxed)) return;
         try {
-            (*body_)(i);
+            (*body_)(i, me);
         } catch (...) {
             std::lock_guard lock(mutex_);
             if (!error_) error_ = std::current_exception();

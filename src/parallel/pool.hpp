@@ -42,9 +42,10 @@ public:
 
     std::size_t size() const { return threads_.size(); }
 
-    // Calls body(i) once for every i in [0, n); rethrows the first exception a call raised. While it
-    // waits, the calling thread polls `monitor`; a stop request ends the remaining calls early.
-    void run(std::size_t n, const std::function<void(std::size_t)>& body, Monitor* monitor = nullptr);
+    // Calls body(i, w) once for every i in [0, n), w being the index of the worker that runs it; rethrows
+    // the first exception a call raised. While it waits, the calling thread polls `monitor`; a stop
+    // request ends the remaining calls early.
+    void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, Monitor* monitor = nullptr);
 
 private:
     struct alignas(64) Share {
@@ -64,33 +65,45 @@ private:
     std::uint64_t generation_ = 0;
     std::size_t busy_ = 0;
     bool stopping_ = false;
-    const std::function<void(std::size_t)>* body_ = nullptr;
+    const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
     std::exception_ptr error_;
     std::atomic<bool> failed_{false};
 };
 
-// out[i] = f(i) for i in [0, n), written in place; a plain loop when there is no pool. Each element counts
-// as one unit of `monitor`'s stage.
-template <class F>
-auto parallel_map(Pool* pool, std::size_t n, F&& f, Monitor* monitor = nullptr) {
-    using R = std::invoke_result_t<F&, std::size_t>;
+// out[i] = f(local, i) for i in [0, n), written in place; a plain loop when there is no pool. Each worker
+// (or the calling thread, without a pool) gets its own `local`, made by make() before its first element.
+// Each element counts as one unit of `monitor`'s stage.
+template <class Make, class F>
+auto parallel_map_local(Pool* pool, std::size_t n, Make&& make, F&& f, Monitor* monitor = nullptr) {
+    using Local = std::invoke_result_t<Make&>;
+    using R = std::invoke_result_t<F&, Local&, std::size_t>;
     std::vector<R> out(n);
     if (pool == nullptr) {
+        Local local = make();
         Ticker tick(monitor, 16);
         for (std::size_t i = 0; i < n; ++i) {
-            out[i] = f(i);
+            out[i] = f(local, i);
             tick();
         }
     } else {
+        std::vector<std::optional<Local>> locals(pool->size());
         pool->run(
             n,
-            [&](std::size_t i) {
-                out[i] = f(i);
+            [&](std::size_t i, std::size_t w) {
+                if (!locals[w]) locals[w].emplace(make());
+                out[i] = f(*locals[w], i);
                 if (monitor != nullptr) monitor->add_quietly(1);
             },
             monitor);
     }
     return out;
+}
+
+// out[i] = f(i).
+template <class F>
+auto parallel_map(Pool* pool, std::size_t n, F&& f, Monitor* monitor = nullptr) {
+    return parallel_map_local(
+        pool, n, [] { return 0; }, [&](int&, std::size_t i) { return f(i); }, monitor);
 }
 
 // out[k] = f(items[k]).

@@ -47,18 +47,18 @@ std::size_t medoid_exact(const SimTables& tables, const std::uint8_t* residues, 
     const std::size_t len = tables.anchor_len;
     const std::size_t k = members.size();
 
-    // Member bytes permuted into summing order, so the inner loop reads them sequentially.
+    // Member residue codes permuted into summing order, so the inner loop reads them sequentially.
     std::vector<std::uint8_t> ordered(k * len);
     for (std::size_t j = 0; j < k; ++j) {
         const std::uint8_t* r = residues + members[j] * len;
-        for (std::size_t q = 0; q < len; ++q) ordered[j * len + q] = r[tables.order[q]];
+        for (std::size_t q = 0; q < len; ++q) ordered[j * len + q] = tables.residue_code[r[tables.order[q]]];
     }
     std::vector<const double*> rows(len);
 
     Best best{.index = current};
     for (std::size_t ci = 0; ci < k; ++ci) {
         const std::size_t c = members[ci];
-        for (std::size_t q = 0; q < len; ++q) rows[q] = tables.table(tables.order[q]) + ordered[ci * len + q] * 128;
+        for (std::size_t q = 0; q < len; ++q) rows[q] = tables.row(tables.order[q], ordered[ci * len + q]);
 
         double numerator = 0.0;
         double denominator = 0.0;
@@ -96,13 +96,12 @@ std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, c
         for (std::size_t r = 0; r < 128; ++r)
             if (hist[r] != 0) present[n_present++] = static_cast<std::uint8_t>(r);
 
-        const double* t = tables.table(p);
         for (std::size_t i = 0; i < n_present; ++i) {
-            const std::size_t a = present[i];
+            const std::uint8_t a = present[i];
             double sum = 0.0;
             for (std::size_t j = 0; j < n_present; ++j) {
-                const std::size_t b = present[j];
-                sum = sum + static_cast<double>(hist[b]) * t[a * 128 + b];
+                const std::uint8_t b = present[j];
+                sum = sum + static_cast<double>(hist[b]) * tables.entry(p, a, b);
             }
             contrib[p * 128 + a] = sum;
         }

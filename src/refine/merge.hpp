@@ -14,7 +14,8 @@ namespace kelvara {
 // blocks whose centroid is at least `threshold` similar, examining at most `merge_cap` candidates when
 // merge_cap > 0, then relabels `assignment`. Serial: the visiting order decides the result.
 // Returns the number of clusters absorbed.
-std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
-                         double threshold, std::int64_t merge_cap, Monitor* monitor = nullptr);
+std::uint64_t merge_step(const AnchorTable& table, const SimTables& tables, const std::uint8_t* codes,
+                         std::vector<std::size_t>& assignment, double threshold, std::int64_t merge_cap,
+                         Monitor* monitor = nullptr);
 
 }  // namespace kelvara

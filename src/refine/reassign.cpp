@@ -26,7 +26,7 @@ std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::
     return out;
 }
 
-CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table,
+CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
                                const std::vector<std::size_t>& centroids) {
     // Group in first-seen order, then renumber the groups by ascending key.
     std::unordered_map<std::uint64_t, std::size_t> seen;
@@ -46,64 +46,76 @@ CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table
     std::iota(by_key.begin(), by_key.end(), std::size_t{0});
     std::sort(by_key.begin(), by_key.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
 
+    const std::size_t len = tables.anchor_len;
     CentroidBlocks out;
     out.keys.reserve(keys.size());
     out.centroids.reserve(keys.size());
+    out.sets.reserve(keys.size());
     out.index.reserve(keys.size());
+    out.rank.assign(table.size(), search::kNoRank);
     for (std::size_t g : by_key) {
         out.index.emplace(keys[g], out.keys.size());
         out.keys.push_back(keys[g]);
+        search::CentroidSet& set = out.sets.emplace_back(len);
+        for (std::size_t c : groups[g]) {
+            out.rank[c] = static_cast<std::uint32_t>(set.size());
+            set.add(codes + c * len);
+        }
         out.centroids.push_back(std::move(groups[g]));
     }
-
-    out.ordered.assign(out.keys.size(), OrderedAnchors(tables));
-    for (std::size_t b = 0; b < out.keys.size(); ++b)
-        for (std::size_t c : out.centroids[b]) out.ordered[b].add(tables, table.row(c));
-
     out.n_positions = tables.positions.size();
     return out;
 }
 
-std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, std::size_t i,
-                         const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
-                         double threshold) {
+std::size_t reassign_one(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
+                         search::Probe& probe, std::size_t i, const std::vector<std::size_t>& assignment,
+                         const CentroidBlocks& blocks, std::int64_t cap) {
     const std::size_t len = tables.anchor_len;
-    const std::uint8_t* a = residues + i * len;
     const std::size_t cur = assignment[i];
-
-    const std::size_t own = blocks.find(block_key(tables, a));
+    const std::size_t own = blocks.find(block_key(tables, table.row(i)));
     if (own == blocks.keys.size()) return cur;
 
+    probe.load(codes + i * len);
+    const double current = probe.full_sum(codes + cur * len);
+    const double threshold = probe.min_needed();
+    // The most similar candidate that beats the current centroid and reaches the threshold; the first one
+    // in walk order among equals. Candidates below the threshold could only win where the result is
+    // `cur` anyway, and early exits never win.
     std::size_t best = cur;
-    double best_s = full_sim(tables, a, residues + cur * len);
-    const std::uint64_t limit = cap > 0 ? static_cast<std::uint64_t>(cap) : 0;
-    std::uint64_t compared = 0;
-    // Early exits count as comparisons; meeting the current centroid does not.
+    double best_s = current;
+    std::uint32_t best_rank = search::kNoRank;
+    // Early exits count against the cap; meeting the current centroid does not.
+    std::uint64_t budget = cap > 0 ? static_cast<std::uint64_t>(cap) : UINT64_MAX;
+    const std::size_t cur_block = blocks.find(block_key(tables, table.row(cur)));
     blocks.visit_neighbours(own, [&](std::size_t b) {
+        const std::uint32_t skip = b == cur_block ? blocks.rank[cur] : search::kNoRank;
+        const std::uint32_t end = blocks.window(b, budget, skip);
         const std::vector<std::size_t>& ids = blocks.centroids[b];
-        for (std::size_t j = 0; j < ids.size(); ++j) {
-            const std::size_t c = ids[j];
-            if (c == cur) continue;
-            if (limit > 0 && compared >= limit) return false;
-            const double s = anchor_sim(tables, a, residues + c * len, threshold);
-            ++compared;
-            if (s >= 0.0 && s > best_s) {
-                best = c;
+        std::size_t block_best = SIZE_MAX;
+        blocks.sets[b].live_in(probe, 0, end, [&](std::uint32_t rank, double s) {
+            if (rank == skip || !(s >= 0.0 && s >= threshold)) return;
+            if (s > best_s || (s == best_s && block_best != SIZE_MAX && rank < best_rank)) {
                 best_s = s;
+                best_rank = rank;
+                block_best = rank;
             }
-        }
-        return true;
+        });
+        if (block_best != SIZE_MAX) best = ids[block_best];
+        if (budget != UINT64_MAX) budget -= end - (skip < end ? 1 : 0);
+        return budget > 0;
     });
-    return best != cur && best_s >= threshold ? best : cur;
+    return best;
 }
 
-std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, std::vector<std::size_t>& assignment,
-                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool,
-                            Monitor* monitor) {
-    const std::uint8_t* residues = table.residues.data();
-    const std::vector<std::size_t> proposed = parallel_map(
-        pool, assignment.size(),
-        [&](std::size_t i) { return reassign_one(tables, residues, i, assignment, blocks, cap, threshold); }, monitor);
+std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
+                            std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
+                            double threshold, Pool* pool, Monitor* monitor) {
+    const std::vector<std::size_t> proposed = parallel_map_local(
+        pool, assignment.size(), [&] { return search::Probe(tables, threshold); },
+        [&](search::Probe& probe, std::size_t i) {
+            return reassign_one(tables, table, codes, probe, i, assignment, blocks, cap);
+        },
+        monitor);
     std::uint64_t moved = 0;
     for (std::size_t i = 0; i < proposed.size(); ++i) {
         if (proposed[i] != assignment[i]) {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "anchors/anchor_table.hpp"
-#include "anchors/probe.hpp"
 #include "anchors/sim_tables.hpp"
 #include "parallel/pool.hpp"
+#include "search/centroid_set.hpp"
 
 namespace kelvara {
 
@@ -17,9 +17,18 @@ namespace kelvara {
 struct CentroidBlocks {
     std::vector<std::uint64_t> keys;                  // ascending
     std::vector<std::vector<std::size_t>> centroids;  // per block, in the order handed to the builder
-    std::vector<OrderedAnchors> ordered;              // per block, its centroids' bytes in summing order
+    std::vector<search::CentroidSet> sets;            // per block, its centroids searchable by rank
+    std::vector<std::uint32_t> rank;                  // per anchor index: its rank in its block, if a centroid
     std::unordered_map<std::uint64_t, std::size_t> index;
     std::size_t n_positions = 0;
+
+    // The end of the ranks of block b that `budget` candidates other than `skip` (a rank, or kNoRank) cover.
+    std::uint32_t window(std::size_t b, std::uint64_t budget, std::uint32_t skip) const {
+        const std::uint64_t n = centroids[b].size();
+        if (budget >= n) return static_cast<std::uint32_t>(n);
+        const std::uint64_t end = budget + (skip < budget ? 1 : 0);
+        return static_cast<std::uint32_t>(end < n ? end : n);
+    }
 
     // Block number of `key`, or keys.size() when no centroid has it.
     std::size_t find(std::uint64_t key) const {
@@ -49,19 +58,19 @@ std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::
                                            const std::vector<CountSum>& sizes);
 
 // Blocks of `centroids`; each block keeps the relative order of the list it is built from.
-CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table,
+CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
                                const std::vector<std::size_t>& centroids);
 
 // Proposed centroid of anchor i: the most similar centroid of its own and neighbouring blocks that beats
 // the current one strictly and reaches `threshold`, looking at no more than `cap` others when cap > 0.
-std::size_t reassign_one(const SimTables& tables, const std::uint8_t* residues, std::size_t i,
-                         const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
-                         double threshold);
+std::size_t reassign_one(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
+                         search::Probe& probe, std::size_t i, const std::vector<std::size_t>& assignment,
+                         const CentroidBlocks& blocks, std::int64_t cap);
 
 // Proposes for every anchor against the same `assignment`, then applies the proposals in index order.
 // Returns the number of anchors that moved.
-std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, std::vector<std::size_t>& assignment,
-                            const CentroidBlocks& blocks, std::int64_t cap, double threshold, Pool* pool,
-                            Monitor* monitor = nullptr);
+std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
+                            std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
+                            double threshold, Pool* pool, Monitor* monitor = nullptr);
 
 }  // namespace kelvara

@@ -47,6 +47,7 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
     const std::size_t n = assignment.size();
     if (n == 0) return stats;
     stats.initial_clusters = count_distinct(assignment);
+    const std::vector<std::uint8_t> codes = search::summing_codes(tables, table.residues.data(), n);
 
     // Anchor texts never change, so one sort serves the member lists of every pass.
     std::vector<std::size_t> by_text(n);
@@ -63,16 +64,17 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
         stats.medoid_changes += medoid_changes;
 
         const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
-        const CentroidBlocks blocks = centroid_blocks(tables, table, centroids_by_size(table, assignment, sizes));
+        const CentroidBlocks blocks =
+            centroid_blocks(tables, table, codes.data(), centroids_by_size(table, assignment, sizes));
         if (monitor != nullptr) monitor->stage("reassign", stats.passes, n);
         const std::uint64_t moved =
-            reassign_step(tables, table, assignment, blocks, options.cap, options.threshold, pool, monitor);
+            reassign_step(tables, table, codes.data(), assignment, blocks, options.cap, options.threshold, pool, monitor);
         stats.reassignments += moved;
 
         std::uint64_t merged = 0;
         if (options.merge) {
             if (monitor != nullptr) monitor->stage("merge", stats.passes, count_distinct(assignment));
-            merged = merge_step(table, tables, assignment, options.threshold, options.merge_cap, monitor);
+            merged = merge_step(table, tables, codes.data(), assignment, options.threshold, options.merge_cap, monitor);
         }
         stats.merges += merged;
 

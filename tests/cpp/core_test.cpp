@@ -3,20 +3,23 @@
 // under ThreadSanitizer.
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 
 #include "anchors/anchor_table.hpp"
-#include "anchors/probe.hpp"
 #include "anchors/sim_tables.hpp"
 #include "cluster/greedy.hpp"
 #include "parallel/pool.hpp"
 #include "refine/refine.hpp"
+#include "search/centroid_set.hpp"
+#include "search/kernels.hpp"
 
 using namespace kelvara;
 
@@ -97,7 +100,7 @@ void test_parallel_map() {
         // A failing element is reported on the calling thread and the pool stays usable.
         bool thrown = false;
         try {
-            pool.run(1000, [](std::size_t i) {
+            pool.run(1000, [](std::size_t i, std::size_t) {
                 if (i == 500) throw std::runtime_error("boom");
             });
         } catch (const std::runtime_error&) {
@@ -109,40 +112,74 @@ void test_parallel_map() {
     }
 }
 
-// The batched, tabulated scan must give anchor_sim's result bit for bit, early exits included.
-void test_probe_matches_anchor_sim() {
+// anchor_sim, telling an early exit apart from a full sum of -1.0.
+std::optional<double> literal_sim(const SimTables& t, const std::uint8_t* a, const std::uint8_t* b, double min_needed) {
+    double s = 0.0;
+    for (std::size_t k = 0; k < t.anchor_len; ++k) {
+        const std::size_t p = t.order[k];
+        s = s + t.entry(p, a[p], b[p]);
+        if (k + 1 < t.anchor_len && min_needed > t.suffix_bound[k + 1] + s) return std::nullopt;
+    }
+    return s;
+}
+
+// Every search of a centroid set must give what literal anchor_sim loops give, bit for bit and counter
+// for counter, under every kernel level the processor has.
+void test_search_matches_literal_loops() {
+    const search::Kernels* levels[3];
+    const std::size_t n_levels = search::available_levels(levels, 3);
     std::mt19937_64 rng(3);
-    const std::string letters = "ARNDCQEGHILKMFPSTWYVAILx-";
+    // Few letters, so that prefixes repeat and the trie grows deep; some bytes outside the alphabet.
+    const std::string letters = "AILVKRDEx";
     for (std::size_t len : {1, 2, 3, 9, 12}) {
-        for (double weight : {2.0, 1.0, 0.5, -1.0}) {
+        for (double weight : {2.0, 1.0, -1.0}) {
             const SimTables t = make_sim_tables(len, {0, len - 1}, weight);
-            std::vector<std::vector<std::uint8_t>> anchors(300, std::vector<std::uint8_t>(len));
-            OrderedAnchors ordered(t);
-            for (auto& a : anchors) {
-                for (auto& ch : a) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
-                ordered.add(t, a.data());
-            }
-            for (double min_needed : {-2.0, 0.0, 0.3, 0.6, 0.8, 0.95, 1.5}) {
-                for (std::size_t expected : {1, 1000}) {
-                    Probe probe(t, min_needed);
-                    for (std::size_t i = 0; i < 20; ++i) {
-                        probe.load(anchors[i].data());
-                        probe.expect(expected);
-                        for (std::size_t j = 0; j < anchors.size(); j += Probe::kBatch) {
-                            const std::size_t count = std::min(Probe::kBatch, anchors.size() - j);
-                            double got[Probe::kBatch];
-                            probe.sim_batch(ordered, j, count, got);
-                            for (std::size_t lane = 0; lane < count; ++lane) {
-                                const double want =
-                                    anchor_sim(t, anchors[i].data(), anchors[j + lane].data(), min_needed);
-                                CHECK(std::memcmp(&got[lane], &want, sizeof want) == 0);
+            const std::size_t n = 1500;
+            std::vector<std::uint8_t> bytes(n * len);
+            for (auto& ch : bytes) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
+            const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
+            search::CentroidSet set(len);
+            for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
+            for (double min_needed : {-2.0, 0.0, 0.5, 0.7, 0.9, 1.5}) {
+                for (std::size_t l = 0; l < n_levels; ++l) {
+                    search::use_level(levels[l]->name);
+                    search::Probe probe(t, min_needed);
+                    for (std::size_t q = 0; q < 30; ++q) {
+                        const std::uint8_t* a = bytes.data() + (rng() % n) * len;
+                        probe.load(codes.data() + (a - bytes.data()));
+                        // The greedy question over the whole set.
+                        std::uint64_t comparisons = 0, exits = 0;
+                        std::uint32_t first = search::kNoRank;
+                        for (std::size_t j = 0; j < n && first == search::kNoRank; ++j) {
+                            const double s = anchor_sim(t, a, bytes.data() + j * len, min_needed);
+                            ++comparisons;
+                            if (s < 0.0) {
+                                ++exits;
+                            } else if (s >= min_needed) {
+                                first = static_cast<std::uint32_t>(j);
                             }
                         }
+                        const search::FirstMatch m = set.first_match(probe);
+                        CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
+                        // Every entry of a range that does not exit, with its similarity.
+                        const auto lo = static_cast<std::uint32_t>(rng() % n);
+                        const auto hi = static_cast<std::uint32_t>(lo + rng() % (n - lo + 1));
+                        std::vector<std::pair<std::uint32_t, double>> want, got;
+                        for (std::uint32_t j = lo; j < hi; ++j)
+                            if (const auto s = literal_sim(t, a, bytes.data() + j * len, min_needed)) want.emplace_back(j, *s);
+                        set.live_in(probe, lo, hi, [&](std::uint32_t r, double s) { got.emplace_back(r, s); });
+                        std::sort(got.begin(), got.end());
+                        bool same = got.size() == want.size();
+                        for (std::size_t j = 0; same && j < got.size(); ++j)
+                            same = got[j].first == want[j].first &&
+                                   std::memcmp(&got[j].second, &want[j].second, sizeof(double)) == 0;
+                        CHECK(same);
                     }
                 }
             }
         }
     }
+    search::use_level(nullptr);
 }
 
 // Random anchors over a small alphabet, so that blocks and clusters form; some have a non-alphabet byte.
@@ -207,7 +244,7 @@ int main() {
     test_thread_count_parsing();
     test_pool_size();
     test_parallel_map();
-    test_probe_matches_anchor_sim();
+    test_search_matches_literal_loops();
     test_greedy_identity();
     test_refine_identity();
     std::printf("%s\n", failures == 0 ? "core tests passed" : "core tests FAILED");

@@ -1,0 +1,164 @@
+#include "search/centroid_set.hpp"
+
+namespace kelvara::search {
+
+std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* residues, std::size_t n) {
+    const std::size_t len = t.anchor_len;
+    std::vector<std::uint8_t> out(n * len);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < len; ++k) out[i * len + k] = t.residue_code[residues[i * len + t.order[k]]];
+    return out;
+}
+
+Probe::Probe(const SimTables& t, double min_needed)
+    : step_tables_(t.anchor_len), rows_(t.anchor_len), bound_(t.suffix_bound.data()), min_needed_(min_needed) {
+    for (std::size_t k = 0; k < t.anchor_len; ++k) step_tables_[k] = t.row(t.order[k], 0);
+}
+
+namespace {
+
+struct FirstMatchVisitor {
+    double min_needed;
+    std::vector<std::uint32_t>& full_depth;  // ranks that ran to the end without a negative sum or a match
+    std::uint32_t best = kNoRank;
+
+    std::uint32_t hi() const { return best; }
+    bool take(std::uint32_t rank, double s) {
+        if (s < 0.0) return false;  // negative: an early exit in the counters
+        if (s >= min_needed) {
+            best = rank;
+            return true;
+        }
+        full_depth.push_back(rank);
+        return false;
+    }
+};
+
+}  // namespace
+
+FirstMatch CentroidSet::first_match(Probe& probe) const {
+    std::vector<std::uint32_t>& full_depth = probe.scratch();
+    full_depth.clear();
+    FirstMatchVisitor v{probe.min_needed(), full_depth};
+    scan_flat(probe, 0, v, kHead);
+    if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, kHead, v);
+
+    // Every entry ranked before the match was compared; those that did not run to the end without a
+    // negative sum ended negative.
+    FirstMatch out;
+    out.rank = v.best;
+    const std::uint64_t before = v.best == kNoRank ? n_ : v.best;
+    std::uint64_t non_negative = 0;
+    for (std::uint32_t r : full_depth) non_negative += r < v.best;
+    out.comparisons = v.best == kNoRank ? n_ : before + 1;
+    out.early_exits = before - non_negative;
+    return out;
+}
+
+void CentroidSet::push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i,
+                       const std::uint8_t* entry, std::uint32_t rank) const {
+    const std::size_t chunk = i / kLanes, lane = i % kLanes;
+    if (lane == 0) {
+        codes.resize(codes.size() + kLanes * len_, 0);
+        if (ranks != nullptr) ranks->resize(ranks->size() + kLanes, kNoRank);
+    }
+    std::uint8_t* out = codes.data() + chunk * kLanes * len_ + lane;
+    for (std::size_t k = 0; k < len_; ++k) out[k * kLanes] = entry[k];
+    if (ranks != nullptr) (*ranks)[i] = rank;
+}
+
+void CentroidSet::add(const std::uint8_t* codes) {
+    const auto rank = static_cast<std::uint32_t>(n_);
+    push(flat_, nullptr, n_, codes, rank);
+    ++n_;
+    if (rank >= kHead) insert(codes, rank);
+}
+
+std::uint32_t CentroidSet::new_bucket(std::uint32_t rank) {
+    buckets_.emplace_back();
+    buckets_.back().min_rank = buckets_.back().max_rank = rank;
+    return static_cast<std::uint32_t>(buckets_.size() - 1);
+}
+
+std::uint32_t CentroidSet::new_node(std::uint32_t rank) {
+    nodes_.emplace_back();
+    nodes_.back().min_rank = nodes_.back().max_rank = rank;
+    return static_cast<std::uint32_t>(nodes_.size() - 1);
+}
+
+void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
+    if (root_ == kNoRank) root_ = new_node(rank);
+    std::uint32_t node = root_;
+    for (std::size_t depth = 0;; ++depth) {
+        nodes_[node].max_rank = rank;  // ranks arrive in ascending order
+        const unsigned x = codes[depth];
+        if (!(nodes_[node].mask >> x & 1u)) {
+            const std::uint32_t b = new_bucket(rank);
+            Bucket& bucket = buckets_[b];
+            push(bucket.codes, &bucket.ranks, bucket.n++, codes, rank);
+            nodes_[node].child[x] = b | kBucketBit;
+            nodes_[node].mask |= 1u << x;
+            return;
+        }
+        const std::uint32_t child = nodes_[node].child[x];
+        if (!(child & kBucketBit)) {
+            node = child;
+            continue;
+        }
+        const std::uint32_t b = child & ~kBucketBit;
+        Bucket& bucket = buckets_[b];
+        push(bucket.codes, &bucket.ranks, bucket.n++, codes, rank);
+        bucket.max_rank = rank;
+        // Entries that share every code cannot be split further.
+        if (bucket.n > kBucketMax && depth + 1 < len_) {
+            const std::uint32_t split = burst(b, depth + 1);
+            nodes_[node].child[x] = split;
+        }
+        return;
+    }
+}
+
+// Turns a bucket whose entries share their codes before `depth` into a node keyed by the code at `depth`.
+std::uint32_t CentroidSet::burst(std::uint32_t b, std::size_t depth) {
+    Bucket old = std::move(buckets_[b]);
+    buckets_[b] = Bucket();
+    const std::uint32_t node = new_node(old.min_rank);
+    nodes_[node].max_rank = old.max_rank;
+    bool reused = false;
+    std::vector<std::uint8_t> entry(len_);
+    for (std::size_t i = 0; i < old.n; ++i) {
+        const std::uint8_t* src = old.codes.data() + (i / kLanes) * kLanes * len_ + i % kLanes;
+        for (std::size_t k = 0; k < len_; ++k) entry[k] = src[k * kLanes];
+        const std::uint32_t rank = old.ranks[i];
+        const unsigned x = entry[depth];
+        if (!(nodes_[node].mask >> x & 1u)) {
+            // The old slot is recycled for the first child.
+            std::uint32_t c;
+            if (reused) {
+                c = new_bucket(rank);
+            } else {
+                c = b;
+                buckets_[b].min_rank = buckets_[b].max_rank = rank;
+                reused = true;
+            }
+            nodes_[node].child[x] = c | kBucketBit;
+            nodes_[node].mask |= 1u << x;
+        }
+        Bucket& child = buckets_[nodes_[node].child[x] & ~kBucketBit];
+        push(child.codes, &child.ranks, child.n++, entry.data(), rank);
+        child.max_rank = rank;
+    }
+    if (depth + 1 < len_) {
+        for (unsigned x = 0; x < kCodes; ++x) {
+            if (!(nodes_[node].mask >> x & 1u)) continue;
+            const std::uint32_t c = nodes_[node].child[x] & ~kBucketBit;
+            if (buckets_[c].n > kBucketMax) {
+                const std::uint32_t split = burst(c, depth + 1);
+                nodes_[node].child[x] = split;
+            }
+        }
+    }
+    return node;
+}
+
+}  // namespace kelvara::search

@@ -1,0 +1,224 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "anchors/sim_tables.hpp"
+#include "search/kernels.hpp"
+
+namespace kelvara::search {
+
+inline constexpr std::uint32_t kNoRank = 0xFFFFFFFFu;
+
+// Residue codes of anchors in summing order: row i holds the codes of anchor i at order[0], order[1], ...
+std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* residues, std::size_t n);
+
+// One anchor's side of every comparison, for one min_needed: per summing step, the table row of its
+// residue there. One per thread; it also lends the searches their scratch space.
+class Probe {
+public:
+    Probe(const SimTables& t, double min_needed);
+
+    // `codes`: the anchor's codes in summing order.
+    void load(const std::uint8_t* codes) {
+        for (std::size_t k = 0; k < rows_.size(); ++k) rows_[k] = step_tables_[k] + codes[k] * kRowStride;
+    }
+
+    // anchor_sim against another anchor's codes: -1.0 once min_needed is out of reach.
+    double sim(const std::uint8_t* codes) const {
+        const std::size_t len = rows_.size();
+        double s = 0.0;
+        for (std::size_t k = 0; k < len; ++k) {
+            s = s + rows_[k][codes[k]];
+            if (k + 1 < len && min_needed_ > bound_[k + 1] + s) return -1.0;
+        }
+        return s;
+    }
+
+    // The same sum without the early exit.
+    double full_sum(const std::uint8_t* codes) const {
+        double s = 0.0;
+        for (std::size_t k = 0; k < rows_.size(); ++k) s = s + rows_[k][codes[k]];
+        return s;
+    }
+
+    std::size_t len() const { return rows_.size(); }
+    double min_needed() const { return min_needed_; }
+    const double* const* rows() const { return rows_.data(); }
+    const double* bound() const { return bound_; }
+    std::vector<std::uint32_t>& scratch() { return scratch_; }
+
+private:
+    std::vector<const double*> step_tables_;  // per summing step, the table of its position
+    std::vector<const double*> rows_;
+    const double* bound_;
+    double min_needed_;
+    std::vector<std::uint32_t> scratch_;
+};
+
+// The answer to the greedy question: the first entry (by rank) whose similarity reaches min_needed, and the
+// counters a literal scan up to it would have kept.
+struct FirstMatch {
+    std::uint32_t rank = kNoRank;  // kNoRank: none
+    std::uint64_t comparisons = 0;
+    std::uint64_t early_exits = 0;
+};
+
+// Anchors ranked by insertion order, searched with anchor_sim's arithmetic but many at once.
+//
+// All entries sit in a flat list of chunks (so any rank range can be scanned), and those ranked kHead or
+// later also in a burst trie keyed by their codes in summing order. Entries below a trie node share its
+// prefix, hence the partial sum the walk carries there, bit for bit; a child is skipped exactly where
+// anchor_sim's own exit test fires at that depth, since that test sees the same two doubles for every
+// entry below it. Nothing else is pruned, so no assumption on weights or thresholds is needed.
+class CentroidSet {
+public:
+    static constexpr std::uint32_t kHead = 32;
+    static constexpr std::uint32_t kBucketMax = 512;
+
+    explicit CentroidSet(std::size_t len) : len_(len) {}
+
+    std::size_t size() const { return n_; }
+
+    // Appends an entry (codes in summing order); its rank is the previous size.
+    void add(const std::uint8_t* codes);
+
+    // The greedy question: the first entry whose anchor_sim is not negative and reaches min_needed.
+    // Entries ranked before it count as comparisons, and as early exits when their result was negative.
+    FirstMatch first_match(Probe& probe) const;
+
+    // Calls visit(rank, sum) for every entry of rank in [lo, hi) whose exit test never fires, with its full
+    // similarity; entries that exit are left out. Ranks come in no particular order.
+    template <class Visit>
+    void live_in(const Probe& probe, std::uint32_t lo, std::uint32_t hi, Visit&& visit) const {
+        hi = std::min<std::uint32_t>(hi, static_cast<std::uint32_t>(n_));
+        if (lo >= hi) return;
+        RangeVisitor<Visit&> v{hi, visit};
+        if (root_ == kNoRank || hi <= kHead || hi - lo <= kFlatRange) {
+            scan_flat(probe, lo, v);
+            return;
+        }
+        if (lo < kHead) scan_flat(probe, lo, v, kHead);
+        walk(probe, root_, 0, 0.0, std::max(lo, kHead), v);
+    }
+
+private:
+    // Ranges this short are scanned flat rather than walked.
+    static constexpr std::uint32_t kFlatRange = 256;
+    static constexpr std::uint32_t kBucketBit = 0x80000000u;
+
+    struct Node {
+        std::array<std::uint32_t, kCodes> child;  // node index, or bucket index | kBucketBit
+        std::uint32_t mask = 0;                   // children present, by code
+        std::uint32_t min_rank = 0, max_rank = 0;
+    };
+    struct Bucket {
+        std::uint32_t n = 0;
+        std::uint32_t min_rank = 0, max_rank = 0;
+        std::vector<std::uint32_t> ranks;  // ascending, padded to whole chunks with kNoRank
+        std::vector<std::uint8_t> codes;   // chunks, all steps
+    };
+
+    template <class Visit>
+    struct RangeVisitor {
+        std::uint32_t end;
+        Visit visit;
+        std::uint32_t hi() const { return end; }
+        bool take(std::uint32_t rank, double s) {
+            visit(rank, s);
+            return false;
+        }
+    };
+
+    void push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i, const std::uint8_t* entry,
+              std::uint32_t rank) const;
+    void insert(const std::uint8_t* codes, std::uint32_t rank);
+    std::uint32_t burst(std::uint32_t bucket, std::size_t depth);
+    std::uint32_t new_bucket(std::uint32_t rank);
+    std::uint32_t new_node(std::uint32_t rank);
+
+    ScanArgs args(const Probe& probe, const std::uint8_t* codes, std::size_t n_chunks, std::size_t k0, double s0) const {
+        return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), len_, codes, n_chunks, k0, s0};
+    }
+
+    static std::size_t chunks_below(std::uint32_t rank) { return (static_cast<std::size_t>(rank) + kLanes - 1) / kLanes; }
+
+    // Ranks [lo, min(v.hi(), end)) of the flat list. V: hi() is the current end of the ranks that matter,
+    // take(rank, sum) returns true when the ranks after `rank` no longer matter in this run.
+    template <class V>
+    void scan_flat(const Probe& probe, std::uint32_t lo, V& v, std::uint32_t end = kNoRank) const {
+        const Kernels& k = kernels();
+        const std::uint32_t limit = std::min<std::uint32_t>(end, static_cast<std::uint32_t>(n_));
+        ScanArgs a = args(probe, flat_.data(), chunks_below(std::min(limit, v.hi())), 0, 0.0);
+        LiveChunk live;
+        for (std::size_t c = lo / kLanes;; ++c) {
+            c = k.scan(a, c, &live);
+            if (c >= a.n_chunks) return;
+            for (std::uint32_t m = live.live; m != 0; m &= m - 1) {
+                const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
+                const std::uint32_t rank = static_cast<std::uint32_t>(c * kLanes + j);
+                if (rank < lo || rank >= limit || rank >= v.hi()) continue;
+                if (v.take(rank, live.sums[j])) return;
+            }
+            a.n_chunks = std::min(a.n_chunks, chunks_below(std::min(limit, v.hi())));
+        }
+    }
+
+    template <class V>
+    void scan_bucket(const Probe& probe, const Bucket& b, std::size_t k0, double s0, std::uint32_t lo, V& v) const {
+        const Kernels& k = kernels();
+        const auto first = std::lower_bound(b.ranks.begin(), b.ranks.begin() + b.n, lo) - b.ranks.begin();
+        auto end_chunks = [&] {
+            const auto end = std::lower_bound(b.ranks.begin(), b.ranks.begin() + b.n, v.hi()) - b.ranks.begin();
+            return chunks_below(static_cast<std::uint32_t>(end));
+        };
+        ScanArgs a = args(probe, b.codes.data(), end_chunks(), k0, s0);
+        LiveChunk live;
+        for (std::size_t c = static_cast<std::size_t>(first) / kLanes;; ++c) {
+            c = k.scan(a, c, &live);
+            if (c >= a.n_chunks) return;
+            for (std::uint32_t m = live.live; m != 0; m &= m - 1) {
+                const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
+                const std::uint32_t rank = b.ranks[c * kLanes + j];
+                if (rank < lo || rank >= v.hi()) continue;  // padding ranks are kNoRank
+                if (v.take(rank, live.sums[j])) return;
+            }
+            a.n_chunks = std::min(a.n_chunks, end_chunks());
+        }
+    }
+
+    template <class V>
+    void walk(const Probe& probe, std::uint32_t node, std::size_t depth, double s, std::uint32_t lo, V& v) const {
+        const Node& nd = nodes_[node];
+        const double* row = probe.rows()[depth];
+        std::uint32_t m = nd.mask;
+        if (depth + 1 < len_) m &= kernels().survivors(row, s, probe.min_needed(), probe.bound()[depth + 1]);
+        while (m != 0) {
+            const unsigned x = static_cast<unsigned>(__builtin_ctz(m));
+            m &= m - 1;
+            const std::uint32_t child = nd.child[x];
+            const double sum = s + row[x];
+            if (child & kBucketBit) {
+                const Bucket& b = buckets_[child & ~kBucketBit];
+                if (b.max_rank < lo || b.min_rank >= v.hi()) continue;
+                scan_bucket(probe, b, depth + 1, sum, lo, v);
+            } else {
+                const Node& n = nodes_[child];
+                if (n.max_rank < lo || n.min_rank >= v.hi()) continue;
+                walk(probe, child, depth + 1, sum, lo, v);
+            }
+        }
+    }
+
+    std::size_t len_;
+    std::size_t n_ = 0;
+    std::vector<std::uint8_t> flat_;  // every entry, chunks in rank order
+    std::uint32_t root_ = kNoRank;
+    std::vector<Node> nodes_;
+    std::vector<Bucket> buckets_;
+};
+
+}  // namespace kelvara::search
