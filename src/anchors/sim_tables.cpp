@@ -53,6 +53,28 @@ int residue_index(char ch) {
     return static_cast<int>(std::string_view(kAlphabet).find(ch));
 }
 
+// Every |entry| is at most |scale| (no normalised score exceeds 1 in magnitude), so no partial sum of
+// rounded-up entries exceeds qscale * abs_scale_sum + anchor_len in magnitude; qscale is the largest power
+// of two that keeps that within 16 bits. Too little precision left, or values that are not finite, and
+// there are no fixed-point tables.
+void add_fixed_point_tables(SimTables& t) {
+    double sum = 0.0;
+    for (double s : t.scale) sum += std::fabs(s);
+    t.abs_scale_sum = sum;
+    if (!std::isfinite(sum) || sum <= 0.0 || t.anchor_len > 4096) return;
+    double qscale = 1.0;
+    while (qscale * 2.0 * sum + static_cast<double>(t.anchor_len) + 2.0 <= 32767.0) qscale *= 2.0;
+    if (qscale < 512.0) return;
+    const std::size_t n_tables = t.code_tables.size() / kCodeTableSize;
+    t.qtables.assign(n_tables * kQTableSize, 0);
+    for (std::size_t k = 0; k < n_tables; ++k)
+        for (std::size_t x = 0; x < kCodes; ++x)
+            for (std::size_t y = 0; y < kCodes; ++y)
+                t.qtables[k * kQTableSize + x * kQRowStride + y] =
+                    static_cast<std::int16_t>(std::ceil(t.code_tables[k * kCodeTableSize + x * kRowStride + y] * qscale));
+    t.qscale = qscale;
+}
+
 }  // namespace
 
 SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>& positions, double anchor_weight) {
@@ -114,6 +136,7 @@ SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>
 
     t.scale.resize(len);
     for (std::size_t p = 0; p < len; ++p) t.scale[p] = weight[p] / total_weight;
+    add_fixed_point_tables(t);
     t.anchor_share = -0.0;
     for (std::size_t p : positions) t.anchor_share = t.anchor_share + t.scale[p];
     return t;

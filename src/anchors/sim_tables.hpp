@@ -16,6 +16,9 @@ inline constexpr std::size_t kCodes = 21;
 // A table row holds kCodes entries and is padded to 24, three loads of eight.
 inline constexpr std::size_t kRowStride = 24;
 inline constexpr std::size_t kCodeTableSize = kCodes * kRowStride;
+// A fixed-point row is padded to 32 entries, one 512-bit register.
+inline constexpr std::size_t kQRowStride = 32;
+inline constexpr std::size_t kQTableSize = kCodes * kQRowStride;
 
 struct SimTables {
     std::size_t anchor_len = 0;
@@ -28,10 +31,20 @@ struct SimTables {
     std::vector<std::size_t> table_at;   // per position, the offset of its table in code_tables
     std::vector<double> suffix_bound;    // anchor_len + 1 entries
     double anchor_share = 0.0;
+    // Fixed-point copies of the code tables, entry = ceil(entry * qscale) with qscale a power of two, so that
+    // their exact integer sums bound the real sums from above; a search uses them to prove early exits
+    // cheaply. Empty when the weights leave no room for them in 16 bits.
+    std::vector<std::int16_t> qtables;  // per distinct table, kCodes rows of kQRowStride
+    double qscale = 0.0;
+    double abs_scale_sum = 0.0;         // sum of |scale| over positions: no sum of entries exceeds it
     std::array<std::uint8_t, 128> residue_group{};
     std::array<std::uint8_t, 128> residue_code{};
     std::array<std::array<double, 10>, 10> group_max{};
 
+    // The fixed-point row of residue code `x` in the table of position p; only when qtables is not empty.
+    const std::int16_t* qrow(std::size_t p, std::uint8_t x) const {
+        return qtables.data() + table_at[p] / kCodeTableSize * kQTableSize + x * kQRowStride;
+    }
     // The row of residue code `x` in the table of position p.
     const double* row(std::size_t p, std::uint8_t x) const { return code_tables.data() + table_at[p] + x * kRowStride; }
     // The table entry of two anchor bytes at position p.

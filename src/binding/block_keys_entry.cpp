@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "binding/entries.hpp"
+#include "search/kernels.hpp"
 
 namespace kelvara::py {
 
@@ -46,6 +47,20 @@ PyObject* run(PyObject* args, PyObject* kwargs) {
 
 PyObject* block_keys(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return run(args, kwargs); });
+}
+
+PyObject* simd_level(PyObject*, PyObject* args) {
+    return guarded([&] {
+        const char* name = nullptr;
+        if (!PyArg_ParseTuple(args, "|z:_simd", &name)) throw ErrorSet{};
+        const char* active = name != nullptr ? search::use_level(name) : search::kernels().name;
+        const search::Kernels* levels[3];
+        const std::size_t n = search::available_levels(levels, 3);
+        Ref available = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        for (std::size_t i = 0; i < n; ++i)
+            PyTuple_SetItem(available.get(), static_cast<Py_ssize_t>(i), new_str(levels[i]->name).release());
+        return new_tuple(new_str(active), std::move(available)).release();
+    });
 }
 
 }  // namespace kelvara::py

@@ -17,6 +17,7 @@ PyObject* refine_clusters(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* cluster_anchors_progress(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* refine_clusters_progress(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* block_keys(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* simd_level(PyObject* self, PyObject* args);
 
 // The monitor hook of a call: looks for pending signals and calls `progress(stage, pass, done, total)`
 // when one was given. It runs on the calling thread; with `unlocked` set it re-takes the interpreter lock

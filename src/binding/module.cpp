@@ -1,4 +1,5 @@
 #include "binding/entries.hpp"
+#include "search/kernels.hpp"
 
 namespace kelvara::py {
 
@@ -91,6 +92,9 @@ PyMethodDef private_defs[] = {
      METH_VARARGS | METH_KEYWORDS, "refine_clusters with a trailing progress(stage, pass, done, total) callable."},
     {"_block_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_keys)),
      METH_VARARGS | METH_KEYWORDS, "Block keys of a sequence of anchors, as native-endian uint64 in one bytes object."},
+    {"_simd", simd_level, METH_VARARGS,
+     "_simd(level=None) -> (level in use, levels available). With a level name, switches to it first; a level "
+     "the processor lacks falls back to the best it has."},
 };
 
 PyModuleDef module_def = {
@@ -130,6 +134,8 @@ bool initialised = false;
 
 PyMODINIT_FUNC PyInit__core() {
     using namespace kelvara::py;
+    // The kernels are chosen once, at import.
+    kelvara::search::kernels();
     if (initialised) {
         PyErr_SetString(PyExc_ImportError, "kelvara._core can be initialised only once per process");
         return nullptr;

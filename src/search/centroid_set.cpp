@@ -1,5 +1,7 @@
 #include "search/centroid_set.hpp"
 
+#include <cmath>
+
 namespace kelvara::search {
 
 std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* residues, std::size_t n) {
@@ -12,7 +14,26 @@ std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* 
 
 Probe::Probe(const SimTables& t, double min_needed)
     : step_tables_(t.anchor_len), rows_(t.anchor_len), bound_(t.suffix_bound.data()), min_needed_(min_needed) {
-    for (std::size_t k = 0; k < t.anchor_len; ++k) step_tables_[k] = t.row(t.order[k], 0);
+    const std::size_t len = t.anchor_len;
+    for (std::size_t k = 0; k < len; ++k) step_tables_[k] = t.row(t.order[k], 0);
+    if (t.qtables.empty() || !std::isfinite(min_needed)) return;
+
+    // The exit test at step k fires when min_needed > suffix_bound[k + 1] + s_k. The fixed-point partial
+    // sum Q_k, over entries rounded up, bounds qscale times the exact sum of the entries from above, and s_k
+    // (rounded double additions) differs from that exact sum by far less than delta. So
+    // Q_k < qscale * (min_needed - suffix_bound[k + 1] - delta) proves that the double test fires; delta
+    // also covers the roundings of the double test and of computing the cut.
+    step_qtables_.resize(len);
+    qrows_.resize(len);
+    qcut_.resize(len);
+    for (std::size_t k = 0; k < len; ++k) step_qtables_[k] = t.qrow(t.order[k], 0);
+    for (std::size_t k = 0; k + 1 < len; ++k) {
+        const double bound = t.suffix_bound[k + 1];
+        const double delta = static_cast<double>(k + 8) * 0x1p-50 *
+                             (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
+        const double cut = std::floor((min_needed - bound - delta) * t.qscale);
+        qcut_[k] = static_cast<std::int16_t>(std::clamp(cut, -32768.0, 32767.0));
+    }
 }
 
 namespace {
@@ -41,7 +62,7 @@ FirstMatch CentroidSet::first_match(Probe& probe) const {
     full_depth.clear();
     FirstMatchVisitor v{probe.min_needed(), full_depth};
     scan_flat(probe, 0, v, kHead);
-    if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, kHead, v);
+    if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, 0, kHead, v);
 
     // Every entry ranked before the match was compared; those that did not run to the end without a
     // negative sum ended negative.
@@ -110,7 +131,7 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
         push(bucket.codes, &bucket.ranks, bucket.n++, codes, rank);
         bucket.max_rank = rank;
         // Entries that share every code cannot be split further.
-        if (bucket.n > kBucketMax && depth + 1 < len_) {
+        if (bucket.n > bucket_max_ && depth + 1 < len_) {
             const std::uint32_t split = burst(b, depth + 1);
             nodes_[node].child[x] = split;
         }
@@ -152,7 +173,7 @@ std::uint32_t CentroidSet::burst(std::uint32_t b, std::size_t depth) {
         for (unsigned x = 0; x < kCodes; ++x) {
             if (!(nodes_[node].mask >> x & 1u)) continue;
             const std::uint32_t c = nodes_[node].child[x] & ~kBucketBit;
-            if (buckets_[c].n > kBucketMax) {
+            if (buckets_[c].n > bucket_max_) {
                 const std::uint32_t split = burst(c, depth + 1);
                 nodes_[node].child[x] = split;
             }

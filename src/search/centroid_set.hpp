@@ -25,6 +25,7 @@ public:
     // `codes`: the anchor's codes in summing order.
     void load(const std::uint8_t* codes) {
         for (std::size_t k = 0; k < rows_.size(); ++k) rows_[k] = step_tables_[k] + codes[k] * kRowStride;
+        for (std::size_t k = 0; k < qrows_.size(); ++k) qrows_[k] = step_qtables_[k] + codes[k] * kQRowStride;
     }
 
     // anchor_sim against another anchor's codes: -1.0 once min_needed is out of reach.
@@ -48,12 +49,18 @@ public:
     std::size_t len() const { return rows_.size(); }
     double min_needed() const { return min_needed_; }
     const double* const* rows() const { return rows_.data(); }
+    // The fixed-point rows and cuts, or nullptr when this probe has no pre-filter.
+    const std::int16_t* const* qrows() const { return qrows_.empty() ? nullptr : qrows_.data(); }
+    const std::int16_t* qcut() const { return qcut_.data(); }
     const double* bound() const { return bound_; }
     std::vector<std::uint32_t>& scratch() { return scratch_; }
 
 private:
     std::vector<const double*> step_tables_;  // per summing step, the table of its position
     std::vector<const double*> rows_;
+    std::vector<const std::int16_t*> step_qtables_;
+    std::vector<const std::int16_t*> qrows_;
+    std::vector<std::int16_t> qcut_;
     const double* bound_;
     double min_needed_;
     std::vector<std::uint32_t> scratch_;
@@ -77,9 +84,11 @@ struct FirstMatch {
 class CentroidSet {
 public:
     static constexpr std::uint32_t kHead = 32;
-    static constexpr std::uint32_t kBucketMax = 512;
+    // A trie bucket bursts into a node past this many entries. With fast chunk scans, sharing prefixes pays
+    // only near the root, so buckets are large.
+    static constexpr std::uint32_t kBucketMax = 4096;
 
-    explicit CentroidSet(std::size_t len) : len_(len) {}
+    explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax) : len_(len), bucket_max_(bucket_max) {}
 
     std::size_t size() const { return n_; }
 
@@ -102,7 +111,7 @@ public:
             return;
         }
         if (lo < kHead) scan_flat(probe, lo, v, kHead);
-        walk(probe, root_, 0, 0.0, std::max(lo, kHead), v);
+        walk(probe, root_, 0, 0.0, 0, std::max(lo, kHead), v);
     }
 
 private:
@@ -140,11 +149,11 @@ private:
     std::uint32_t new_bucket(std::uint32_t rank);
     std::uint32_t new_node(std::uint32_t rank);
 
-    ScanArgs args(const Probe& probe, const std::uint8_t* codes, std::size_t n_chunks, std::size_t k0, double s0) const {
-        return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), len_, codes, n_chunks, k0, s0};
+    ScanArgs args(const Probe& probe, const std::uint8_t* codes, std::size_t n_entries, std::size_t k0, double s0,
+                  std::int32_t q0) const {
+        return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), probe.qrows(), probe.qcut(), len_,
+                        codes,        n_entries,     k0,                 s0,            q0};
     }
-
-    static std::size_t chunks_below(std::uint32_t rank) { return (static_cast<std::size_t>(rank) + kLanes - 1) / kLanes; }
 
     // Ranks [lo, min(v.hi(), end)) of the flat list. V: hi() is the current end of the ranks that matter,
     // take(rank, sum) returns true when the ranks after `rank` no longer matter in this run.
@@ -152,48 +161,50 @@ private:
     void scan_flat(const Probe& probe, std::uint32_t lo, V& v, std::uint32_t end = kNoRank) const {
         const Kernels& k = kernels();
         const std::uint32_t limit = std::min<std::uint32_t>(end, static_cast<std::uint32_t>(n_));
-        ScanArgs a = args(probe, flat_.data(), chunks_below(std::min(limit, v.hi())), 0, 0.0);
+        ScanArgs a = args(probe, flat_.data(), std::min(limit, v.hi()), 0, 0.0, 0);
         LiveChunk live;
         for (std::size_t c = lo / kLanes;; ++c) {
             c = k.scan(a, c, &live);
-            if (c >= a.n_chunks) return;
+            if (c >= chunk_count(a.n_entries)) return;
             for (std::uint32_t m = live.live; m != 0; m &= m - 1) {
                 const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
                 const std::uint32_t rank = static_cast<std::uint32_t>(c * kLanes + j);
-                if (rank < lo || rank >= limit || rank >= v.hi()) continue;
+                if (rank < lo || rank >= v.hi()) continue;
                 if (v.take(rank, live.sums[j])) return;
             }
-            a.n_chunks = std::min(a.n_chunks, chunks_below(std::min(limit, v.hi())));
+            a.n_entries = std::min<std::size_t>(a.n_entries, v.hi());
         }
     }
 
     template <class V>
-    void scan_bucket(const Probe& probe, const Bucket& b, std::size_t k0, double s0, std::uint32_t lo, V& v) const {
+    void scan_bucket(const Probe& probe, const Bucket& b, std::size_t k0, double s0, std::int32_t q0, std::uint32_t lo,
+                     V& v) const {
         const Kernels& k = kernels();
-        const auto first = std::lower_bound(b.ranks.begin(), b.ranks.begin() + b.n, lo) - b.ranks.begin();
-        auto end_chunks = [&] {
-            const auto end = std::lower_bound(b.ranks.begin(), b.ranks.begin() + b.n, v.hi()) - b.ranks.begin();
-            return chunks_below(static_cast<std::uint32_t>(end));
-        };
-        ScanArgs a = args(probe, b.codes.data(), end_chunks(), k0, s0);
+        const auto ranks_end = b.ranks.begin() + b.n;
+        const auto first = std::lower_bound(b.ranks.begin(), ranks_end, lo) - b.ranks.begin();
+        auto wanted = [&] { return static_cast<std::size_t>(std::lower_bound(b.ranks.begin(), ranks_end, v.hi()) - b.ranks.begin()); };
+        ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0);
         LiveChunk live;
         for (std::size_t c = static_cast<std::size_t>(first) / kLanes;; ++c) {
             c = k.scan(a, c, &live);
-            if (c >= a.n_chunks) return;
+            if (c >= chunk_count(a.n_entries)) return;
             for (std::uint32_t m = live.live; m != 0; m &= m - 1) {
                 const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
                 const std::uint32_t rank = b.ranks[c * kLanes + j];
-                if (rank < lo || rank >= v.hi()) continue;  // padding ranks are kNoRank
+                if (rank < lo || rank >= v.hi()) continue;
                 if (v.take(rank, live.sums[j])) return;
             }
-            a.n_chunks = std::min(a.n_chunks, end_chunks());
+            a.n_entries = std::min(a.n_entries, wanted());
         }
     }
 
+    // s and q: the partial sums in double and in fixed point before step `depth`.
     template <class V>
-    void walk(const Probe& probe, std::uint32_t node, std::size_t depth, double s, std::uint32_t lo, V& v) const {
+    void walk(const Probe& probe, std::uint32_t node, std::size_t depth, double s, std::int32_t q, std::uint32_t lo,
+              V& v) const {
         const Node& nd = nodes_[node];
         const double* row = probe.rows()[depth];
+        const std::int16_t* qrow = probe.qrows() != nullptr ? probe.qrows()[depth] : nullptr;
         std::uint32_t m = nd.mask;
         if (depth + 1 < len_) m &= kernels().survivors(row, s, probe.min_needed(), probe.bound()[depth + 1]);
         while (m != 0) {
@@ -201,19 +212,21 @@ private:
             m &= m - 1;
             const std::uint32_t child = nd.child[x];
             const double sum = s + row[x];
+            const std::int32_t qsum = qrow != nullptr ? q + qrow[x] : 0;
             if (child & kBucketBit) {
                 const Bucket& b = buckets_[child & ~kBucketBit];
                 if (b.max_rank < lo || b.min_rank >= v.hi()) continue;
-                scan_bucket(probe, b, depth + 1, sum, lo, v);
+                scan_bucket(probe, b, depth + 1, sum, qsum, lo, v);
             } else {
                 const Node& n = nodes_[child];
                 if (n.max_rank < lo || n.min_rank >= v.hi()) continue;
-                walk(probe, child, depth + 1, sum, lo, v);
+                walk(probe, child, depth + 1, sum, qsum, lo, v);
             }
         }
     }
 
     std::size_t len_;
+    std::uint32_t bucket_max_;
     std::size_t n_ = 0;
     std::vector<std::uint8_t> flat_;  // every entry, chunks in rank order
     std::uint32_t root_ = kNoRank;

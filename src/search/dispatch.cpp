@@ -16,7 +16,7 @@ std::size_t available_levels(const Kernels** out, std::size_t capacity) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) add(&kAvx2Kernels);
-    if (__builtin_cpu_supports("avx512f")) add(&kAvx512Kernels);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) add(&kAvx512Kernels);
 #endif
     return n;
 }

@@ -14,14 +14,21 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #define KELVARA_AVX2 __attribute__((target("avx2")))
-#define KELVARA_AVX512 __attribute__((target("avx512f")))
+#define KELVARA_AVX512 __attribute__((target("avx512f,avx512bw")))
 
 namespace kelvara::search {
 
 namespace {
 
-// Every lane of both chunks has exited: stop adding. Tested every second step, which keeps the loop
-// mostly free of branches while long anchors still stop early.
+constexpr std::uint32_t kAllLanes = 0xFFFFFFFFu;
+
+std::uint32_t valid_lanes(const ScanArgs& a, std::size_t c) {
+    const std::size_t left = a.n_entries - c * kLanes;
+    return left >= kLanes ? kAllLanes : (1u << left) - 1;
+}
+
+// The double sums only stop once every lane has exited, tested every second step: mostly free of
+// branches, while long anchors still stop early.
 constexpr std::size_t kCheckEvery = 2;
 
 KELVARA_AVX512 inline __m512d lookup8(__m512d r0, __m512d r1, __m512d r2, const std::uint8_t* codes) {
@@ -31,43 +38,61 @@ KELVARA_AVX512 inline __m512d lookup8(__m512d r0, __m512d r1, __m512d r2, const 
     return _mm512_mask_blend_pd(_mm512_test_epi64_mask(idx, _mm512_set1_epi64(16)), lo, hi);
 }
 
-// Two chunks side by side: two independent chains of additions in flight.
-KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, LiveChunk* out) {
-    const std::size_t len = a.len, stride = kLanes * len;
+// Four groups of eight lanes side by side: four independent chains of additions.
+KELVARA_AVX512 std::size_t scan_avx512_double(const ScanArgs& a, std::size_t first, LiveChunk* out) {
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
     const __m512d thr = _mm512_set1_pd(a.min_needed);
-    const __m512d start = _mm512_set1_pd(a.s0);
-    for (std::size_t c = first; c < a.n_chunks; c += 2) {
-        const bool two = c + 1 < a.n_chunks;
-        const std::uint8_t* p0 = a.codes + c * stride;
-        const std::uint8_t* p1 = two ? p0 + stride : p0;
-        __m512d s0 = start, s1 = start;
-        __mmask8 e0 = 0, e1 = 0;
+    for (std::size_t c = first; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * kLanes * len;
+        __m512d s[4];
+        for (auto& v : s) v = _mm512_set1_pd(a.s0);
+        std::uint32_t exited = ~valid_lanes(a, c);
         for (std::size_t k = a.k0; k < len; ++k) {
             const double* row = a.rows[k];
             const __m512d r0 = _mm512_loadu_pd(row), r1 = _mm512_loadu_pd(row + 8), r2 = _mm512_loadu_pd(row + 16);
-            s0 = _mm512_add_pd(s0, lookup8(r0, r1, r2, p0 + k * kLanes));
-            s1 = _mm512_add_pd(s1, lookup8(r0, r1, r2, p1 + k * kLanes));
+            for (unsigned g = 0; g < 4; ++g) s[g] = _mm512_add_pd(s[g], lookup8(r0, r1, r2, codes + k * kLanes + 8 * g));
             if (k + 1 < len) {
                 const __m512d b = _mm512_set1_pd(a.bound[k + 1]);
-                e0 = static_cast<__mmask8>(e0 | _mm512_cmp_pd_mask(thr, _mm512_add_pd(b, s0), _CMP_GT_OQ));
-                e1 = static_cast<__mmask8>(e1 | _mm512_cmp_pd_mask(thr, _mm512_add_pd(b, s1), _CMP_GT_OQ));
-                if ((k - a.k0) % kCheckEvery == kCheckEvery - 1 && (e0 & e1) == 0xFF) break;
+                for (unsigned g = 0; g < 4; ++g)
+                    exited |= static_cast<std::uint32_t>(_mm512_cmp_pd_mask(thr, _mm512_add_pd(b, s[g]), _CMP_GT_OQ))
+                              << (8 * g);
+                if ((k - a.k0) % kCheckEvery == kCheckEvery - 1 && exited == kAllLanes) break;
             }
         }
-        const std::uint32_t live0 = static_cast<std::uint8_t>(~e0);
-        const std::uint32_t live1 = two ? static_cast<std::uint8_t>(~e1) : 0u;
-        if (live0 != 0) {
-            out->live = live0;
-            _mm512_store_pd(out->sums, s0);
+        if (exited != kAllLanes) {
+            for (unsigned g = 0; g < 4; ++g) _mm512_store_pd(out->sums + 8 * g, s[g]);
+            out->live = ~exited;
             return c;
         }
-        if (live1 != 0) {
-            out->live = live1;
-            _mm512_store_pd(out->sums, s1);
-            return c + 1;
+    }
+    return n_chunks;
+}
+
+// The fixed-point pre-filter: 32 lanes of 16-bit sums, one permute per step looks all of them up. A lane
+// whose sum drops below the step's cut has provably exited; the few that never do are summed in double.
+KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, LiveChunk* out) {
+    if (a.qrows == nullptr) return scan_avx512_double(a, first, out);
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
+    const std::size_t tested = len - 1;  // the last step has no exit test
+    const __m512i start = _mm512_set1_epi16(static_cast<short>(a.q0));
+    for (std::size_t c = first; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * kLanes * len;
+        __m512i q = start;
+        std::uint32_t exited = ~valid_lanes(a, c);
+        for (std::size_t k = a.k0; k < tested; ++k) {
+            const __m512i idx = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + k * kLanes)));
+            q = _mm512_add_epi16(q, _mm512_permutexvar_epi16(idx, _mm512_loadu_si512(a.qrows[k])));
+            exited |= _mm512_cmplt_epi16_mask(q, _mm512_set1_epi16(a.qcut[k]));
+            if (exited == kAllLanes) break;
+        }
+        if (exited == kAllLanes) continue;
+        const std::uint32_t live = exact_lanes(a, c, ~exited, out->sums);
+        if (live != 0) {
+            out->live = live;
+            return c;
         }
     }
-    return a.n_chunks;
+    return n_chunks;
 }
 
 KELVARA_AVX512 std::uint32_t survivors_avx512(const double* row, double s, double min_needed, double bound_next) {
@@ -87,52 +112,35 @@ KELVARA_AVX2 inline __m256d lookup4(const double* row, const std::uint8_t* codes
     return _mm256_i32gather_pd(row, idx, 8);
 }
 
-KELVARA_AVX2 inline unsigned exits4(__m256d thr, __m256d b, __m256d s) {
-    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(thr, _mm256_add_pd(b, s), _CMP_GT_OQ)));
+KELVARA_AVX2 inline std::uint32_t exits4(__m256d thr, __m256d b, __m256d s) {
+    return static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(thr, _mm256_add_pd(b, s), _CMP_GT_OQ)));
 }
 
-// A chunk is two halves of four lanes; two chunks side by side keep four gathers in flight.
+// Eight groups of four lanes side by side.
 KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChunk* out) {
-    const std::size_t len = a.len, stride = kLanes * len;
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
     const __m256d thr = _mm256_set1_pd(a.min_needed);
-    const __m256d start = _mm256_set1_pd(a.s0);
-    for (std::size_t c = first; c < a.n_chunks; c += 2) {
-        const bool two = c + 1 < a.n_chunks;
-        const std::uint8_t* p0 = a.codes + c * stride;
-        const std::uint8_t* p1 = two ? p0 + stride : p0;
-        __m256d s0 = start, s0h = start, s1 = start, s1h = start;
-        unsigned e0 = 0, e1 = 0;
+    for (std::size_t c = first; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * kLanes * len;
+        __m256d s[8];
+        for (auto& v : s) v = _mm256_set1_pd(a.s0);
+        std::uint32_t exited = ~valid_lanes(a, c);
         for (std::size_t k = a.k0; k < len; ++k) {
             const double* row = a.rows[k];
-            const std::uint8_t* q0 = p0 + k * kLanes;
-            const std::uint8_t* q1 = p1 + k * kLanes;
-            s0 = _mm256_add_pd(s0, lookup4(row, q0));
-            s0h = _mm256_add_pd(s0h, lookup4(row, q0 + 4));
-            s1 = _mm256_add_pd(s1, lookup4(row, q1));
-            s1h = _mm256_add_pd(s1h, lookup4(row, q1 + 4));
+            for (unsigned g = 0; g < 8; ++g) s[g] = _mm256_add_pd(s[g], lookup4(row, codes + k * kLanes + 4 * g));
             if (k + 1 < len) {
                 const __m256d b = _mm256_set1_pd(a.bound[k + 1]);
-                e0 |= exits4(thr, b, s0) | exits4(thr, b, s0h) << 4;
-                e1 |= exits4(thr, b, s1) | exits4(thr, b, s1h) << 4;
-                if ((k - a.k0) % kCheckEvery == kCheckEvery - 1 && (e0 & e1) == 0xFF) break;
+                for (unsigned g = 0; g < 8; ++g) exited |= exits4(thr, b, s[g]) << (4 * g);
+                if ((k - a.k0) % kCheckEvery == kCheckEvery - 1 && exited == kAllLanes) break;
             }
         }
-        const std::uint32_t live0 = ~e0 & 0xFFu;
-        const std::uint32_t live1 = two ? ~e1 & 0xFFu : 0u;
-        if (live0 != 0) {
-            out->live = live0;
-            _mm256_store_pd(out->sums, s0);
-            _mm256_store_pd(out->sums + 4, s0h);
+        if (exited != kAllLanes) {
+            for (unsigned g = 0; g < 8; ++g) _mm256_store_pd(out->sums + 4 * g, s[g]);
+            out->live = ~exited;
             return c;
         }
-        if (live1 != 0) {
-            out->live = live1;
-            _mm256_store_pd(out->sums, s1);
-            _mm256_store_pd(out->sums + 4, s1h);
-            return c + 1;
-        }
     }
-    return a.n_chunks;
+    return n_chunks;
 }
 
 KELVARA_AVX2 std::uint32_t survivors_avx2(const double* row, double s, double min_needed, double bound_next) {

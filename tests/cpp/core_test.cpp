@@ -138,7 +138,8 @@ void test_search_matches_literal_loops() {
             std::vector<std::uint8_t> bytes(n * len);
             for (auto& ch : bytes) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
             const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
-            search::CentroidSet set(len);
+            // Small buckets, so that the trie grows deep and bursts happen.
+            search::CentroidSet set(len, 40);
             for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
             for (double min_needed : {-2.0, 0.0, 0.5, 0.7, 0.9, 1.5}) {
                 for (std::size_t l = 0; l < n_levels; ++l) {
