@@ -1,6 +1,10 @@
 """Helpers shared by the benchmark scripts: loading, synthetic data, timing, block spread."""
 
+import glob
 import gzip
+import importlib.machinery
+import importlib.util
+import os
 import random
 import statistics
 import time
@@ -73,3 +77,26 @@ def block_spread(anchors, positions):
     if not sizes:
         return 0, 0.0
     return len(sizes), max(sizes.values()) / sum(sizes.values())
+
+
+def data_dir(given=None):
+    """The shared data sets: --data, else $KELVARA_DATA, else ../shared/data beside the repository."""
+    if given:
+        return given
+    here = os.path.dirname(os.path.abspath(__file__))
+    return os.environ.get("KELVARA_DATA") or os.path.join(here, "..", "..", "shared", "data")
+
+
+def load_previous(path):
+    """Load another build's _core module (a directory holding it, or the file) beside this one."""
+    if os.path.isdir(path):
+        found = sorted(glob.glob(os.path.join(path, "_core*.so")))
+        if not found:
+            raise SystemExit(f"no _core module in {path}")
+        path = found[0]
+    # The module's init function is named after the last part of the module name.
+    loader = importlib.machinery.ExtensionFileLoader("kelvara_previous._core", path)
+    spec = importlib.util.spec_from_file_location("kelvara_previous._core", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module

@@ -1,15 +1,35 @@
-"""Time kelvara.cluster_anchors over one or several thread counts.
+"""Time kelvara.cluster_anchors over one or several thread counts, or compare it with other tools.
 
 Examples:
     python benchmarks/bench_cluster.py --n 50000
     python benchmarks/bench_cluster.py data/proteome_9mers_100k.tsv.gz --positions 1,8 --threads 1 2
+    python benchmarks/bench_cluster.py --compare --previous /path/to/old/site-packages/kelvara
+    python benchmarks/bench_cluster.py --compare --sets proteome_1m --thresholds 0.7 0.8 --repeat 1
+
+--compare runs, on the shared data sets and in one process, this build, a previous build (--previous: a
+directory holding its _core module, or the module file) and CD-HIT when `cd-hit` is on the PATH, one after
+the other for every repeat, so that their ratios come from the same conditions. Times are seconds of the
+cluster_anchors call, and of the whole cd-hit process on a FASTA of the same anchors in processing order.
 """
 
 import argparse
+import os
+import shutil
+import statistics
+import subprocess
 import sys
+import tempfile
+import time
 
 import kelvara
-from _common import DEFAULT_POSITIONS, block_spread, int_list, load_tsv, synthetic, timed
+from _common import (DEFAULT_POSITIONS, block_spread, data_dir, int_list, load_previous, load_tsv, synthetic,
+                     timed)
+
+SETS = {
+    "proteome_100k": "proteome_9mers_100k.tsv.gz",
+    "ligandome_100k": "ligandome_9mers_100k.tsv.gz",
+    "proteome_1m": "proteome_9mers_1m.tsv.gz",
+}
 
 
 def parse_args():
@@ -20,17 +40,104 @@ def parse_args():
     p.add_argument("--seed", type=int, default=1, help="synthetic data seed (default 1)")
     p.add_argument("--threshold", type=float, default=0.7, help="default 0.7")
     p.add_argument("--positions", type=int_list,
-                   help="anchor positions, e.g. 1,8 (default: the module's, 1,5)")
+                   help="anchor positions, e.g. 1,8 (default: the module's, 1,5; with --compare 1,8)")
     p.add_argument("--weight", type=float, help="anchor weight (default: the module's, 2.0)")
     p.add_argument("--threads", type=int, nargs="+", default=[1],
                    help="one or more thread counts (default 1)")
-    p.add_argument("--repeat", type=int, default=3, help="runs per thread count; the median is reported")
+    p.add_argument("--repeat", type=int, default=3, help="runs per setting; the median is reported")
     p.add_argument("--block-search", action="store_true", help="also search neighbouring blocks")
+    c = p.add_argument_group("comparison")
+    c.add_argument("--compare", action="store_true", help="compare with a previous build and with CD-HIT")
+    c.add_argument("--sets", nargs="+", choices=sorted(SETS), default=["proteome_100k", "ligandome_100k"],
+                   help="shared data sets (default: the two 100k sets)")
+    c.add_argument("--thresholds", type=float, nargs="+", default=[0.5, 0.6, 0.7, 0.8],
+                   help="default 0.5 0.6 0.7 0.8")
+    c.add_argument("--previous", help="directory or file of a previous build's _core module")
+    c.add_argument("--no-cdhit", action="store_true", help="leave CD-HIT out even when it is installed")
+    c.add_argument("--data", help="directory of the shared data sets (default: $KELVARA_DATA, ../shared/data)")
     return p.parse_args()
+
+
+def cdhit_word(threshold):
+    """CD-HIT's word length for a protein identity threshold, as its documentation recommends."""
+    return 5 if threshold >= 0.7 else 4 if threshold >= 0.6 else 3 if threshold >= 0.5 else 2
+
+
+def run_cdhit(fasta, threshold, workdir):
+    out = os.path.join(workdir, "cdhit.out")
+    cmd = ["cd-hit", "-i", fasta, "-o", out, "-c", str(threshold), "-n", str(cdhit_word(threshold)),
+           "-l", "5", "-T", "1", "-d", "0", "-M", "0"]
+    start = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def write_fasta(counts, path):
+    # Most frequent first, ties in file order: the order kelvara processes them in.
+    order = sorted(range(len(counts)), key=lambda i: -counts[i][1])
+    with open(path, "w") as f:
+        for k, i in enumerate(order):
+            f.write(f">a{k}\n{counts[i][0]}\n")
+
+
+def compare(args):
+    positions = args.positions or [1, 8]
+    weight = 2.0 if args.weight is None else args.weight
+    previous = load_previous(args.previous) if args.previous else None
+    cdhit = None if args.no_cdhit else shutil.which("cd-hit")
+    directory = data_dir(args.data)
+    print(f"positions={positions} weight={weight} threads=1 repeat={args.repeat} (medians)")
+    print(f"previous build: {args.previous or 'none'}; CD-HIT: {cdhit or 'not on the PATH'}")
+    print(f"SIMD level: {kelvara._core._simd()[0]}")
+    header = "| set | threshold | kelvara (s) |"
+    if previous:
+        header += " previous (s) | kelvara / previous |"
+    if cdhit:
+        header += " CD-HIT (s) | kelvara / CD-HIT |"
+    print()
+    print(header)
+    print("|" + "---|" * (header.count("|") - 1))
+    failures = []
+    with tempfile.TemporaryDirectory() as workdir:
+        for name in args.sets:
+            counts = load_tsv(os.path.join(directory, SETS[name]))
+            fasta = os.path.join(workdir, f"{name}.fa")
+            if cdhit:
+                write_fasta(list(counts.items()), fasta)
+            for threshold in args.thresholds:
+                ours, theirs, old = [], [], []
+                for _ in range(args.repeat):
+                    start = time.perf_counter()
+                    result = kelvara.cluster_anchors(counts, threshold, positions, weight)
+                    ours.append(time.perf_counter() - start)
+                    if previous:
+                        start = time.perf_counter()
+                        before = previous.cluster_anchors(counts, threshold, positions, weight)
+                        old.append(time.perf_counter() - start)
+                        if (list(before[0].items()), before[1:]) != (list(result[0].items()), result[1:]):
+                            failures.append(f"{name} at {threshold}")
+                    if cdhit:
+                        theirs.append(run_cdhit(fasta, threshold, workdir))
+                row = f"| {name} | {threshold} | {statistics.median(ours):.3f} |"
+                if previous:
+                    row += (f" {statistics.median(old):.3f} |"
+                            f" {statistics.median(ours) / statistics.median(old):.2f} |")
+                if cdhit:
+                    row += (f" {statistics.median(theirs):.3f} |"
+                            f" {statistics.median(ours) / statistics.median(theirs):.2f} |")
+                print(row, flush=True)
+    if failures:
+        print("FAIL: results differ from the previous build for " + ", ".join(failures), file=sys.stderr)
+        return 1
+    if previous:
+        print("\nmappings and counters identical to the previous build")
+    return 0
 
 
 def main():
     args = parse_args()
+    if args.compare:
+        return compare(args)
     if args.tsv:
         counts, source = load_tsv(args.tsv), args.tsv
     else:
