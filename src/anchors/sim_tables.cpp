@@ -67,11 +67,19 @@ void add_fixed_point_tables(SimTables& t) {
     if (qscale < 512.0) return;
     const std::size_t n_tables = t.code_tables.size() / kCodeTableSize;
     t.qtables.assign(n_tables * kQTableSize, 0);
-    for (std::size_t k = 0; k < n_tables; ++k)
-        for (std::size_t x = 0; x < kCodes; ++x)
+    for (std::size_t k = 0; k < n_tables; ++k) {
+        for (std::size_t x = 0; x < kCodes; ++x) {
+            std::int16_t* row = t.qtables.data() + k * kQTableSize + x * kQRowStride;
             for (std::size_t y = 0; y < kCodes; ++y)
-                t.qtables[k * kQTableSize + x * kQRowStride + y] =
-                    static_cast<std::int16_t>(std::ceil(t.code_tables[k * kCodeTableSize + x * kRowStride + y] * qscale));
+                row[y] = static_cast<std::int16_t>(std::ceil(t.code_tables[k * kCodeTableSize + x * kRowStride + y] * qscale));
+            auto* planes = reinterpret_cast<std::uint8_t*>(row + 32);
+            for (std::size_t y = 0; y < 32; ++y) {
+                const auto v = static_cast<std::uint16_t>(row[y]);
+                planes[(y / 16) * 32 + y % 16] = static_cast<std::uint8_t>(v & 0xFF);
+                planes[(y / 16) * 32 + 16 + y % 16] = static_cast<std::uint8_t>(v >> 8);
+            }
+        }
+    }
     t.qscale = qscale;
 }
 

@@ -16,8 +16,10 @@ inline constexpr std::size_t kCodes = 21;
 // A table row holds kCodes entries and is padded to 24, three loads of eight.
 inline constexpr std::size_t kRowStride = 24;
 inline constexpr std::size_t kCodeTableSize = kCodes * kRowStride;
-// A fixed-point row is padded to 32 entries, one 512-bit register.
-inline constexpr std::size_t kQRowStride = 32;
+// A fixed-point row: 32 entries of 16 bits (21 used), one 512-bit register, then the same entries as two
+// byte-shuffle tables of 32 bytes (the low bytes of entries 0-15, their high bytes, then the same for
+// entries 16-31), for processors that look up with byte shuffles instead.
+inline constexpr std::size_t kQRowStride = 64;
 inline constexpr std::size_t kQTableSize = kCodes * kQRowStride;
 
 struct SimTables {

@@ -30,13 +30,29 @@ std::uint32_t valid_lanes(const ScanArgs& a, std::size_t c) {
     return left >= kLanes ? 0xFFFFFFFFu : (1u << left) - 1;
 }
 
-// One lane at a time, exactly as anchor_sim adds and exits.
+// Step by step over all lanes of a chunk: the same additions and tests as anchor_sim for every lane, with
+// no branch per lane, stopping once every lane has exited.
 std::size_t scan_scalar(const ScanArgs& a, std::size_t first, LiveChunk* out) {
-    const std::size_t n_chunks = chunk_count(a.n_entries);
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
     for (std::size_t c = first; c < n_chunks; ++c) {
-        const std::uint32_t live = exact_lanes(a, c, valid_lanes(a, c), out->sums);
-        if (live != 0) {
-            out->live = live;
+        const std::uint8_t* codes = a.codes + c * kLanes * len;
+        double* s = out->sums;
+        std::uint32_t exited = ~valid_lanes(a, c);
+        for (std::size_t j = 0; j < kLanes; ++j) s[j] = a.s0;
+        for (std::size_t k = a.k0; k < len; ++k) {
+            const double* row = a.rows[k];
+            const std::uint8_t* step = codes + k * kLanes;
+            for (std::size_t j = 0; j < kLanes; ++j) s[j] = s[j] + row[step[j]];
+            if (k + 1 < len) {
+                const double bound = a.bound[k + 1];
+                std::uint32_t fired = 0;
+                for (std::size_t j = 0; j < kLanes; ++j) fired |= static_cast<std::uint32_t>(a.min_needed > bound + s[j]) << j;
+                exited |= fired;
+                if (exited == 0xFFFFFFFFu) break;
+            }
+        }
+        if (exited != 0xFFFFFFFFu) {
+            out->live = ~exited;
             return c;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "anchors/sim_tables.hpp"
@@ -27,9 +28,10 @@ std::uint32_t valid_lanes(const ScanArgs& a, std::size_t c) {
     return left >= kLanes ? kAllLanes : (1u << left) - 1;
 }
 
-// The double sums only stop once every lane has exited, tested every second step: mostly free of
-// branches, while long anchors still stop early.
-constexpr std::size_t kCheckEvery = 2;
+// The double sums test every step but only stop once every lane has exited, looked at every eighth step:
+// a branch that mispredicts costs more than the steps it saves on short anchors, while long ones still
+// stop early.
+constexpr std::size_t kCheckEvery = 8;
 
 KELVARA_AVX512 inline __m512d lookup8(__m512d r0, __m512d r1, __m512d r2, const std::uint8_t* codes) {
     const __m512i idx = _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes)));
@@ -68,8 +70,13 @@ KELVARA_AVX512 std::size_t scan_avx512_double(const ScanArgs& a, std::size_t fir
     return n_chunks;
 }
 
+// Steps summed in fixed point between two exit tests. With non-negative weights a lane that fails the exit
+// test at one step fails it at every later step too (up to rounding), so testing once after many steps
+// proves almost every exit the per-step tests would, without a compare and a branch per step.
+constexpr std::size_t kQStepsPerTest = 16;
+
 // The fixed-point pre-filter: 32 lanes of 16-bit sums, one permute per step looks all of them up. A lane
-// whose sum drops below the step's cut has provably exited; the few that never do are summed in double.
+// whose sum drops below a step's cut has provably exited; the few that never do are summed in double.
 KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, LiveChunk* out) {
     if (a.qrows == nullptr) return scan_avx512_double(a, first, out);
     const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
@@ -79,11 +86,14 @@ KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, Liv
         const std::uint8_t* codes = a.codes + c * kLanes * len;
         __m512i q = start;
         std::uint32_t exited = ~valid_lanes(a, c);
-        for (std::size_t k = a.k0; k < tested; ++k) {
-            const __m512i idx = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + k * kLanes)));
-            q = _mm512_add_epi16(q, _mm512_permutexvar_epi16(idx, _mm512_loadu_si512(a.qrows[k])));
-            exited |= _mm512_cmplt_epi16_mask(q, _mm512_set1_epi16(a.qcut[k]));
-            if (exited == kAllLanes) break;
+        for (std::size_t k = a.k0; k < tested && exited != kAllLanes;) {
+            const std::size_t stop = std::min(tested, k + kQStepsPerTest);
+            for (; k < stop; ++k) {
+                const __m512i idx =
+                    _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + k * kLanes)));
+                q = _mm512_add_epi16(q, _mm512_permutexvar_epi16(idx, _mm512_loadu_si512(a.qrows[k])));
+            }
+            exited |= _mm512_cmplt_epi16_mask(q, _mm512_set1_epi16(a.qcut[k - 1]));
         }
         if (exited == kAllLanes) continue;
         const std::uint32_t live = exact_lanes(a, c, ~exited, out->sums);
@@ -117,7 +127,7 @@ KELVARA_AVX2 inline std::uint32_t exits4(__m256d thr, __m256d b, __m256d s) {
 }
 
 // Eight groups of four lanes side by side.
-KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChunk* out) {
+KELVARA_AVX2 std::size_t scan_avx2_double(const ScanArgs& a, std::size_t first, LiveChunk* out) {
     const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
     const __m256d thr = _mm256_set1_pd(a.min_needed);
     for (std::size_t c = first; c < n_chunks; ++c) {
@@ -137,6 +147,49 @@ KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChu
         if (exited != kAllLanes) {
             for (unsigned g = 0; g < 8; ++g) _mm256_store_pd(out->sums + 4 * g, s[g]);
             out->live = ~exited;
+            return c;
+        }
+    }
+    return n_chunks;
+}
+
+// Sixteen 16-bit entries looked up by byte shuffles: the low and the high bytes come from the two halves
+// of one shuffle table (codes 0-15) or the other (codes 16-20), and are then interleaved into words.
+KELVARA_AVX2 inline __m256i qlookup16(const std::uint8_t* planes, const std::uint8_t* codes) {
+    const __m256i ta = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes));
+    const __m256i tb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes + 32));
+    const __m256i cc = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
+    const __m256i high_code = _mm256_cmpgt_epi8(cc, _mm256_set1_epi8(15));
+    const __m256i bytes = _mm256_blendv_epi8(_mm256_shuffle_epi8(ta, cc), _mm256_shuffle_epi8(tb, cc), high_code);
+    const __m256i halves = _mm256_permute4x64_epi64(bytes, 0xD8);  // low and high bytes of lanes 0-7 | 8-15
+    return _mm256_unpacklo_epi8(halves, _mm256_bsrli_epi128(halves, 8));
+}
+
+// The fixed-point pre-filter on 256-bit registers: two halves of sixteen lanes.
+KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChunk* out) {
+    if (a.qrows == nullptr) return scan_avx2_double(a, first, out);
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
+    const std::size_t tested = len - 1;
+    const __m256i start = _mm256_set1_epi16(static_cast<short>(a.q0));
+    for (std::size_t c = first; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * kLanes * len;
+        __m256i q0 = start, q1 = start;
+        std::uint32_t exited = ~valid_lanes(a, c);
+        for (std::size_t k = a.k0; k < tested && exited != kAllLanes;) {
+            const std::size_t stop = std::min(tested, k + kQStepsPerTest);
+            for (; k < stop; ++k) {
+                const auto* planes = reinterpret_cast<const std::uint8_t*>(a.qrows[k] + 32);
+                q0 = _mm256_add_epi16(q0, qlookup16(planes, codes + k * kLanes));
+                q1 = _mm256_add_epi16(q1, qlookup16(planes, codes + k * kLanes + 16));
+            }
+            const __m256i cut = _mm256_set1_epi16(a.qcut[k - 1]);
+            const __m256i below = _mm256_packs_epi16(_mm256_cmpgt_epi16(cut, q0), _mm256_cmpgt_epi16(cut, q1));
+            exited |= static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(below, 0xD8)));
+        }
+        if (exited == kAllLanes) continue;
+        const std::uint32_t live = exact_lanes(a, c, ~exited, out->sums);
+        if (live != 0) {
+            out->live = live;
             return c;
         }
     }
