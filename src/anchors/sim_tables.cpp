@@ -61,6 +61,10 @@ void add_fixed_point_tables(SimTables& t) {
     double sum = 0.0;
     for (double s : t.scale) sum += std::fabs(s);
     t.abs_scale_sum = sum;
+    bool negative = false;
+    for (double s : t.scale) negative = negative || !(s >= 0.0);
+    t.bound_slack = negative ? std::numeric_limits<double>::quiet_NaN()
+                             : static_cast<double>(t.anchor_len + 16) * 0x1p-50 * (1.0 + sum);
     if (!std::isfinite(sum) || sum <= 0.0 || t.anchor_len > 4096) return;
     double qscale = 1.0;
     while (qscale * 2.0 * sum + static_cast<double>(t.anchor_len) + 2.0 <= 32767.0) qscale *= 2.0;

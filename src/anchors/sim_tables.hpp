@@ -39,6 +39,9 @@ struct SimTables {
     std::vector<std::int16_t> qtables;  // per distinct table, kCodes rows of kQRowStride
     double qscale = 0.0;
     double abs_scale_sum = 0.0;         // sum of |scale| over positions: no sum of entries exceeds it
+    // More than the roundings of a similarity and of a block bound can add up to; NaN when some weight is
+    // negative, which leaves the bound no bound at all.
+    double bound_slack = 0.0;
     std::array<std::uint8_t, 128> residue_group{};
     std::array<std::uint8_t, 128> residue_code{};
     std::array<std::array<double, 10>, 10> group_max{};
@@ -93,5 +96,11 @@ inline bool blocks_agree(std::uint64_t b, std::uint64_t c, std::size_t n_positio
 
 // Largest similarity an anchor of block `own` can reach with an anchor of block `other`.
 double block_upper_bound(const SimTables& t, std::uint64_t own, std::uint64_t other);
+
+// True when no anchor of block `own` can be `cut` similar to an anchor of block `other`, computed as
+// anchor_sim computes it: even with the slack for roundings the bound stays below the cut.
+inline bool out_of_reach(const SimTables& t, std::uint64_t own, std::uint64_t other, double cut) {
+    return block_upper_bound(t, own, other) + t.bound_slack < cut;
+}
 
 }  // namespace kelvara

@@ -5,13 +5,26 @@
 
 namespace kelvara {
 
+RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
+    : table(table_),
+      tables(tables_),
+      codes(search::summing_codes(tables_, table_.residues.data(), table_.size())),
+      text_rank(table_.size()) {
+    // Anchor texts never change, so one sort ranks them for every pass.
+    std::vector<std::size_t> by_text(table.size());
+    std::iota(by_text.begin(), by_text.end(), std::size_t{0});
+    std::sort(by_text.begin(), by_text.end(),
+              [&](std::size_t a, std::size_t b) { return table.anchors[a] < table.anchors[b]; });
+    for (std::size_t r = 0; r < by_text.size(); ++r) text_rank[by_text[r]] = static_cast<std::uint32_t>(r);
+}
+
 std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
     std::vector<CountSum> sizes(assignment.size(), 0);
     for (std::size_t i = 0; i < assignment.size(); ++i) sizes[assignment[i]] += table.counts[i];
     return sizes;
 }
 
-std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::vector<std::size_t>& assignment,
+std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
                                            const std::vector<CountSum>& sizes) {
     // Sizes can be 0, so being a centroid needs its own mark.
     std::vector<std::uint8_t> is_centroid(assignment.size(), 0);
@@ -21,22 +34,20 @@ std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::
         if (is_centroid[c]) out.push_back(c);
     std::sort(out.begin(), out.end(), [&](std::size_t a, std::size_t b) {
         if (sizes[a] != sizes[b]) return sizes[a] > sizes[b];
-        return table.anchors[a] < table.anchors[b];
+        return data.text_rank[a] < data.text_rank[b];
     });
     return out;
 }
 
-CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
-                               const std::vector<std::size_t>& centroids) {
+CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids) {
     // Group in first-seen order, then renumber the groups by ascending key.
     std::unordered_map<std::uint64_t, std::size_t> seen;
     std::vector<std::uint64_t> keys;
     std::vector<std::vector<std::size_t>> groups;
     for (std::size_t c : centroids) {
-        const std::uint64_t key = block_key(tables, table.row(c));
-        const auto [it, inserted] = seen.try_emplace(key, keys.size());
+        const auto [it, inserted] = seen.try_emplace(data.key_of(c), keys.size());
         if (inserted) {
-            keys.push_back(key);
+            keys.push_back(it->first);
             groups.emplace_back();
         }
         groups[it->second].push_back(c);
@@ -46,75 +57,71 @@ CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table
     std::iota(by_key.begin(), by_key.end(), std::size_t{0});
     std::sort(by_key.begin(), by_key.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
 
-    const std::size_t len = tables.anchor_len;
     CentroidBlocks out;
     out.keys.reserve(keys.size());
     out.centroids.reserve(keys.size());
     out.sets.reserve(keys.size());
     out.index.reserve(keys.size());
-    out.rank.assign(table.size(), search::kNoRank);
+    out.rank.assign(data.size(), search::kNoRank);
     for (std::size_t g : by_key) {
         out.index.emplace(keys[g], out.keys.size());
         out.keys.push_back(keys[g]);
-        search::CentroidSet& set = out.sets.emplace_back(len);
+        search::CentroidSet& set = out.sets.emplace_back(data.tables.anchor_len);
         for (std::size_t c : groups[g]) {
             out.rank[c] = static_cast<std::uint32_t>(set.size());
-            set.add(codes + c * len);
+            set.add(data.codes_of(c));
         }
         out.centroids.push_back(std::move(groups[g]));
     }
-    out.n_positions = tables.positions.size();
+    out.n_positions = data.tables.positions.size();
     return out;
 }
 
-std::size_t reassign_one(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
-                         search::Probe& probe, std::size_t i, const std::vector<std::size_t>& assignment,
-                         const CentroidBlocks& blocks, std::int64_t cap) {
-    const std::size_t len = tables.anchor_len;
+std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size_t i,
+                         const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap) {
     const std::size_t cur = assignment[i];
-    const std::size_t own = blocks.find(block_key(tables, table.row(i)));
+    const std::uint64_t key = data.key_of(i);
+    const std::size_t own = blocks.find(key);
     if (own == blocks.keys.size()) return cur;
 
-    probe.load(codes + i * len);
-    const double current = probe.full_sum(codes + cur * len);
+    probe.load(data.codes_of(i));
     const double threshold = probe.min_needed();
     // The most similar candidate that beats the current centroid and reaches the threshold; the first one
     // in walk order among equals. Candidates below the threshold could only win where the result is
     // `cur` anyway, and early exits never win.
     std::size_t best = cur;
-    double best_s = current;
+    double best_s = probe.full_sum(data.codes_of(cur));
     std::uint32_t best_rank = search::kNoRank;
     // Early exits count against the cap; meeting the current centroid does not.
     std::uint64_t budget = cap > 0 ? static_cast<std::uint64_t>(cap) : UINT64_MAX;
-    const std::size_t cur_block = blocks.find(block_key(tables, table.row(cur)));
+    const std::size_t cur_block = blocks.find(data.key_of(cur));
     blocks.visit_neighbours(own, [&](std::size_t b) {
         const std::uint32_t skip = b == cur_block ? blocks.rank[cur] : search::kNoRank;
         const std::uint32_t end = blocks.window(b, budget, skip);
-        const std::vector<std::size_t>& ids = blocks.centroids[b];
-        std::size_t block_best = SIZE_MAX;
-        blocks.sets[b].live_in(probe, 0, end, [&](std::uint32_t rank, double s) {
-            if (rank == skip || !(s >= 0.0 && s >= threshold)) return;
-            if (s > best_s || (s == best_s && block_best != SIZE_MAX && rank < best_rank)) {
-                best_s = s;
-                best_rank = rank;
-                block_best = rank;
-            }
-        });
-        if (block_best != SIZE_MAX) best = ids[block_best];
+        if (!out_of_reach(data.tables, key, blocks.keys[b], threshold)) {
+            const std::vector<std::size_t>& ids = blocks.centroids[b];
+            std::size_t block_best = SIZE_MAX;
+            blocks.sets[b].live_in(probe, 0, end, [&](std::uint32_t rank, double s) {
+                if (rank == skip || !(s >= 0.0 && s >= threshold)) return;
+                if (s > best_s || (s == best_s && block_best != SIZE_MAX && rank < best_rank)) {
+                    best_s = s;
+                    best_rank = rank;
+                    block_best = rank;
+                }
+            });
+            if (block_best != SIZE_MAX) best = ids[block_best];
+        }
         if (budget != UINT64_MAX) budget -= end - (skip < end ? 1 : 0);
         return budget > 0;
     });
     return best;
 }
 
-std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
-                            std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
-                            double threshold, Pool* pool, Monitor* monitor) {
+std::uint64_t reassign_step(const RefineData& data, std::vector<std::size_t>& assignment, const CentroidBlocks& blocks,
+                            std::int64_t cap, double threshold, Pool* pool, Monitor* monitor) {
     const std::vector<std::size_t> proposed = parallel_map_local(
-        pool, assignment.size(), [&] { return search::Probe(tables, threshold); },
-        [&](search::Probe& probe, std::size_t i) {
-            return reassign_one(tables, table, codes, probe, i, assignment, blocks, cap);
-        },
+        pool, assignment.size(), [&] { return search::Probe(data.tables, threshold); },
+        [&](search::Probe& probe, std::size_t i) { return reassign_one(data, probe, i, assignment, blocks, cap); },
         monitor);
     std::uint64_t moved = 0;
     for (std::size_t i = 0; i < proposed.size(); ++i) {

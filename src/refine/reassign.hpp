@@ -7,10 +7,26 @@
 
 #include "anchors/anchor_table.hpp"
 #include "anchors/sim_tables.hpp"
+#include "parallel/monitor.hpp"
 #include "parallel/pool.hpp"
 #include "search/centroid_set.hpp"
 
 namespace kelvara {
+
+// What every step of a refinement reads and nothing changes: the anchors, the tables, every anchor's
+// residue codes in summing order and its place in text order.
+struct RefineData {
+    RefineData(const AnchorTable& table, const SimTables& tables);
+
+    const AnchorTable& table;
+    const SimTables& tables;
+    std::vector<std::uint8_t> codes;
+    std::vector<std::uint32_t> text_rank;
+
+    std::size_t size() const { return table.size(); }
+    const std::uint8_t* codes_of(std::size_t i) const { return codes.data() + i * tables.anchor_len; }
+    std::uint64_t key_of(std::size_t i) const { return block_key(tables, table.row(i)); }
+};
 
 // The centroids of one pass grouped by the block key of their own anchor. Blocks are numbered in
 // ascending key order; every lookup by key goes through `index`, nothing iterates it.
@@ -54,23 +70,20 @@ struct CentroidBlocks {
 std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment);
 
 // The distinct centroids of `assignment`, largest cluster first, equal sizes by anchor text.
-std::vector<std::size_t> centroids_by_size(const AnchorTable& table, const std::vector<std::size_t>& assignment,
+std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
                                            const std::vector<CountSum>& sizes);
 
 // Blocks of `centroids`; each block keeps the relative order of the list it is built from.
-CentroidBlocks centroid_blocks(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
-                               const std::vector<std::size_t>& centroids);
+CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids);
 
 // Proposed centroid of anchor i: the most similar centroid of its own and neighbouring blocks that beats
 // the current one strictly and reaches `threshold`, looking at no more than `cap` others when cap > 0.
-std::size_t reassign_one(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
-                         search::Probe& probe, std::size_t i, const std::vector<std::size_t>& assignment,
-                         const CentroidBlocks& blocks, std::int64_t cap);
+std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size_t i,
+                         const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap);
 
 // Proposes for every anchor against the same `assignment`, then applies the proposals in index order.
 // Returns the number of anchors that moved.
-std::uint64_t reassign_step(const SimTables& tables, const AnchorTable& table, const std::uint8_t* codes,
-                            std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap,
-                            double threshold, Pool* pool, Monitor* monitor = nullptr);
+std::uint64_t reassign_step(const RefineData& data, std::vector<std::size_t>& assignment, const CentroidBlocks& blocks,
+                            std::int64_t cap, double threshold, Pool* pool, Monitor* monitor = nullptr);
 
 }  // namespace kelvara

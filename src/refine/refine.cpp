@@ -1,7 +1,6 @@
 #include "refine/refine.hpp"
 
 #include <algorithm>
-#include <numeric>
 
 #include "refine/medoid.hpp"
 #include "refine/merge.hpp"
@@ -47,34 +46,27 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
     const std::size_t n = assignment.size();
     if (n == 0) return stats;
     stats.initial_clusters = count_distinct(assignment);
-    const std::vector<std::uint8_t> codes = search::summing_codes(tables, table.residues.data(), n);
-
-    // Anchor texts never change, so one sort serves the member lists of every pass.
+    const RefineData data(table, tables);
     std::vector<std::size_t> by_text(n);
-    std::iota(by_text.begin(), by_text.end(), std::size_t{0});
-    std::sort(by_text.begin(), by_text.end(),
-              [&](std::size_t a, std::size_t b) { return table.anchors[a] < table.anchors[b]; });
+    for (std::size_t i = 0; i < n; ++i) by_text[data.text_rank[i]] = i;
 
+    Monitor* monitor = options.monitor;
     while (stats.passes < options.iterations) {
-        ++stats.passes;
-
-        Monitor* monitor = options.monitor;
+        const std::uint64_t pass = stats.passes++;
         const std::uint64_t medoid_changes =
-            update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool, monitor, stats.passes);
+            update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool, monitor, pass);
         stats.medoid_changes += medoid_changes;
 
-        const std::vector<CountSum> sizes = cluster_sizes(table, assignment);
         const CentroidBlocks blocks =
-            centroid_blocks(tables, table, codes.data(), centroids_by_size(table, assignment, sizes));
-        if (monitor != nullptr) monitor->stage("reassign", stats.passes, n);
-        const std::uint64_t moved =
-            reassign_step(tables, table, codes.data(), assignment, blocks, options.cap, options.threshold, pool, monitor);
+            centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)));
+        if (monitor != nullptr) monitor->stage("reassign", pass, n);
+        const std::uint64_t moved = reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
         stats.reassignments += moved;
 
         std::uint64_t merged = 0;
         if (options.merge) {
-            if (monitor != nullptr) monitor->stage("merge", stats.passes, count_distinct(assignment));
-            merged = merge_step(table, tables, codes.data(), assignment, options.threshold, options.merge_cap, monitor);
+            if (monitor != nullptr) monitor->stage("merge", pass, count_distinct(assignment));
+            merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor);
         }
         stats.merges += merged;
 
@@ -82,7 +74,7 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
     }
 
     stats.final_clusters = count_distinct(assignment);
-    if (options.monitor != nullptr) options.monitor->stage("done", stats.passes, 0);
+    if (monitor != nullptr) monitor->stage("done", stats.passes, 0);
     return stats;
 }
 
