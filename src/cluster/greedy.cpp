@@ -17,9 +17,14 @@ struct Counters {
     std::uint64_t early_exits = 0;
 };
 
+// Anchors per batch of a block clustered in batches.
+constexpr std::size_t kMinBatch = 64;
+constexpr std::size_t kMaxBatch = 2048;
+
 // Centroids of one block in creation order.
 struct CentroidList {
-    explicit CentroidList(std::size_t len) : set(len) {}
+    explicit CentroidList(std::size_t len, std::uint32_t bucket_max = search::CentroidSet::kBucketMax)
+        : set(len, bucket_max) {}
 
     std::vector<std::size_t> ids;  // by rank
     search::CentroidSet set;
@@ -31,7 +36,10 @@ struct CentroidList {
 
     // The first matching centroid, or SIZE_MAX; counts the comparisons a literal scan up to it makes.
     std::size_t first_match(search::Probe& probe, Counters& c) const {
-        const search::FirstMatch m = set.first_match(probe);
+        return take(set.first_match(probe), c);
+    }
+
+    std::size_t take(const search::FirstMatch& m, Counters& c) const {
         c.comparisons += m.comparisons;
         c.early_exits += m.early_exits;
         return m.rank == search::kNoRank ? SIZE_MAX : ids[m.rank];
@@ -44,13 +52,13 @@ struct BlockResult {
 };
 
 BlockResult cluster_block(const SimTables& t, const std::uint8_t* codes, const std::vector<std::size_t>& members,
-                          double threshold, Monitor* monitor) {
+                          const GreedyOptions& options) {
     const std::size_t len = t.anchor_len;
     BlockResult out;
     out.centroid.reserve(members.size());
-    CentroidList centroids(len);
-    search::Probe probe(t, threshold);
-    Ticker tick(monitor);
+    CentroidList centroids(len, options.bucket_max);
+    search::Probe probe(t, options.threshold);
+    Ticker tick(options.monitor);
     for (std::size_t i : members) {
         tick();
         const std::uint8_t* anchor = codes + i * len;
@@ -65,8 +73,58 @@ BlockResult cluster_block(const SimTables& t, const std::uint8_t* codes, const s
     return out;
 }
 
-// Own-block mode: blocks never see each other, so they run as independent tasks; the serial pass is the
-// same map without a pool.
+// One large block with the whole pool. Centroid lists only grow and a comparison is pure, so each batch of
+// anchors is first compared, in parallel, with the centroids that existed when the batch began; then one
+// thread walks the batch in order, and an anchor without a match among those goes on to the centroids
+// created earlier in the same batch, just as the serial pass would have gone on. The comparisons are the
+// serial pass's own, so the assignment and both counters are too.
+BlockResult cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes,
+                                     const std::vector<std::size_t>& members, const GreedyOptions& options,
+                                     Pool& pool) {
+    const std::size_t len = t.anchor_len;
+    BlockResult out;
+    out.centroid.reserve(members.size());
+    CentroidList centroids(len, options.bucket_max);
+    std::vector<search::Probe> probes(pool.size(), search::Probe(t, options.threshold));
+    search::Probe probe(t, options.threshold);
+    std::vector<search::FirstMatch> old;
+    Ticker tick(options.monitor);
+    for (std::size_t from = 0; from < members.size();) {
+        // Small batches while the list is short, so that the serial walk stays a small share of the work.
+        const std::size_t size = std::clamp<std::size_t>(centroids.ids.size() / 4, kMinBatch, kMaxBatch);
+        const std::size_t count = std::min(size, members.size() - from);
+        old.assign(count, {});
+        pool.run(
+            count,
+            [&](std::size_t k, std::size_t w) {
+                probes[w].load(codes + members[from + k] * len);
+                old[k] = centroids.set.first_match(probes[w]);
+            },
+            options.monitor);
+
+        CentroidList fresh(len, options.bucket_max);
+        for (std::size_t k = 0; k < count; ++k) {
+            tick();
+            const std::size_t i = members[from + k];
+            std::size_t c = centroids.take(old[k], out.counters);
+            if (c == SIZE_MAX && !fresh.ids.empty()) {
+                probe.load(codes + i * len);
+                c = fresh.first_match(probe, out.counters);
+            }
+            if (c == SIZE_MAX) {
+                centroids.add(i, codes + i * len);
+                fresh.add(i, codes + i * len);
+                c = i;
+            }
+            out.centroid.push_back(c);
+        }
+        from += count;
+    }
+    return out;
+}
+
+// Own-block mode: blocks never see each other, so they run as independent tasks, the largest ones each with
+// the whole pool; the serial pass is the same without a pool.
 GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
                               std::size_t n, const GreedyOptions& options) {
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> partition;
@@ -83,13 +141,21 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
     std::unique_ptr<Pool> pool;
     if (options.workers > 0) pool = std::make_unique<Pool>(options.workers);
     std::vector<BlockResult> results(blocks.size());
-    auto run_block = [&](std::size_t b, std::size_t) {
-        results[b] = cluster_block(t, codes, blocks[b], options.threshold, options.monitor);
-    };
     if (pool) {
-        pool->run(blocks.size(), run_block, options.monitor);
+        // A block that would keep one worker busy for a good share of the pass gets the whole pool.
+        const std::size_t large = std::max(options.parallel_block, n / (2 * pool->size()));
+        std::size_t b = 0;
+        for (; b < blocks.size() && blocks[b].size() >= large; ++b)
+            results[b] = cluster_block_in_batches(t, codes, blocks[b], options, *pool);
+        const std::size_t first_small = b;
+        pool->run(
+            blocks.size() - first_small,
+            [&](std::size_t k, std::size_t) {
+                results[first_small + k] = cluster_block(t, codes, blocks[first_small + k], options);
+            },
+            options.monitor);
     } else {
-        for (std::size_t b = 0; b < blocks.size(); ++b) run_block(b, 0);
+        for (std::size_t b = 0; b < blocks.size(); ++b) results[b] = cluster_block(t, codes, blocks[b], options);
     }
     pool.reset();
 
@@ -149,7 +215,7 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
             centroid = blocks.at(cand.list[c].second).first_match(probe, counters);
 
         if (centroid == SIZE_MAX) {
-            blocks.try_emplace(key, t.anchor_len).first->second.add(i, codes + i * t.anchor_len);
+            blocks.try_emplace(key, t.anchor_len, options.bucket_max).first->second.add(i, codes + i * t.anchor_len);
             centroid = i;
         }
         out.assignment[i] = centroid;

@@ -6,6 +6,7 @@
 
 #include "anchors/sim_tables.hpp"
 #include "parallel/monitor.hpp"
+#include "search/centroid_set.hpp"
 
 namespace kelvara {
 
@@ -22,6 +23,10 @@ struct GreedyOptions {
     double effective_cut = 0.0;
     std::size_t workers = 0;  // 0: serial on the calling thread; otherwise a pool of that many
     Monitor* monitor = nullptr;  // progress in anchors, and the way to stop the pass
+    // With a pool, blocks of at least this many anchors (and those with a large share of all anchors) are
+    // clustered in batches by the whole pool instead of by one worker.
+    std::size_t parallel_block = 2048;
+    std::uint32_t bucket_max = search::CentroidSet::kBucketMax;  // trie buckets (tests make them small)
 };
 
 // First-fit leader clustering of `n` anchors laid out row by row in processing order.

@@ -12,6 +12,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "anchors/anchor_table.hpp"
 #include "anchors/sim_tables.hpp"
@@ -198,20 +199,58 @@ AnchorTable random_table(std::mt19937_64& rng, std::size_t n, std::size_t len) {
     return build_anchor_table(std::move(anchors), std::move(counts));
 }
 
+// Own-block greedy clustering written as plainly as it reads, with anchor_sim.
+GreedyResult literal_greedy(const SimTables& t, const AnchorTable& table, double threshold) {
+    GreedyResult out;
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> blocks;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        std::vector<std::size_t>& centroids = blocks[block_key(t, table.row(i))];
+        std::size_t match = i;
+        for (std::size_t c : centroids) {
+            const double s = anchor_sim(t, table.row(i), table.row(c), threshold);
+            ++out.n_comparisons;
+            if (s < 0.0) {
+                ++out.n_early_exits;
+            } else if (s >= threshold) {
+                match = c;
+                break;
+            }
+        }
+        if (match == i) centroids.push_back(i);
+        out.assignment.push_back(match);
+    }
+    return out;
+}
+
+// Every way of running the greedy pass gives the literal pass's assignment and counters: serial or on a
+// pool, blocks whole or in batches, deep tries or shallow ones.
 void test_greedy_identity() {
     std::mt19937_64 rng(7);
-    const AnchorTable table = random_table(rng, 4000, 8);
-    const SimTables tables = make_sim_tables(table.anchor_len, {1, 8}, 2.0);
-    for (double threshold : {0.3, 0.6, 0.9}) {
-        GreedyOptions serial;
-        serial.threshold = threshold;
-        const GreedyResult expected = greedy_cluster(tables, table.residues.data(), table.size(), serial);
-        for (std::size_t workers : {1, 2, 3, 8}) {
-            GreedyOptions parallel = serial;
-            parallel.workers = workers;
-            const GreedyResult got = greedy_cluster(tables, table.residues.data(), table.size(), parallel);
-            CHECK(got.assignment == expected.assignment);
-            CHECK(got.n_comparisons == expected.n_comparisons && got.n_early_exits == expected.n_early_exits);
+    const AnchorTable many_blocks = random_table(rng, 4000, 8);
+    // Position 0 of every anchor is in the same residue group, so all of them share one block.
+    AnchorTable one_block = random_table(rng, 3000, 8);
+    for (std::size_t i = 0; i < one_block.size(); ++i) one_block.residues[i * one_block.anchor_len] = 'A';
+    struct Case {
+        const AnchorTable* table;
+        std::vector<std::size_t> positions;
+    };
+    for (const Case& c : {Case{&many_blocks, {1, 8}}, Case{&one_block, {0}}}) {
+        const AnchorTable& table = *c.table;
+        const SimTables tables = make_sim_tables(table.anchor_len, c.positions, 2.0);
+        for (double threshold : {0.3, 0.6, 0.9}) {
+            const GreedyResult expected = literal_greedy(tables, table, threshold);
+            for (std::size_t workers : {0, 1, 2, 3, 8}) {
+                for (std::uint32_t bucket_max : {16u, search::CentroidSet::kBucketMax}) {
+                    GreedyOptions options;
+                    options.threshold = threshold;
+                    options.workers = workers;
+                    options.parallel_block = 64;
+                    options.bucket_max = bucket_max;
+                    const GreedyResult got = greedy_cluster(tables, table.residues.data(), table.size(), options);
+                    CHECK(got.assignment == expected.assignment);
+                    CHECK(got.n_comparisons == expected.n_comparisons && got.n_early_exits == expected.n_early_exits);
+                }
+            }
         }
     }
 }
