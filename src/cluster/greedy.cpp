@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "anchors/block_index.hpp"
 #include "parallel/pool.hpp"
 #include "search/centroid_set.hpp"
 
@@ -170,7 +171,8 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
 }
 
 // Candidate blocks of one own key: kept bounds, best first. Bounds depend only on the two keys, so the
-// list is rebuilt only when a block has been created since it was last built.
+// list is rebuilt only when a block has been created since it was last built, and then from an index that
+// leaves out the blocks whose bound cannot reach the cut.
 struct Candidates {
     std::size_t blocks_seen = SIZE_MAX;
     std::vector<std::pair<double, std::uint64_t>> list;
@@ -182,7 +184,9 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
     out.assignment.assign(n, 0);
     Counters counters;
     std::unordered_map<std::uint64_t, CentroidList> blocks;
+    BlockIndex index(t);
     std::unordered_map<std::uint64_t, Candidates> candidates;
+    const double cut = options.effective_cut;
     search::Probe probe(t, options.threshold);
     Ticker tick(options.monitor);
 
@@ -195,11 +199,12 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
         if (cand.blocks_seen != blocks.size()) {
             cand.blocks_seen = blocks.size();
             cand.list.clear();
-            for (const auto& entry : blocks) {
-                if (entry.first == key) continue;
-                const double u = block_upper_bound(t, key, entry.first);
-                if (u >= options.effective_cut) cand.list.emplace_back(u, entry.first);
-            }
+            index.walk(
+                key, false, [&](double bound) { return !(bound >= cut); }, [&](double bound) { return bound >= cut; },
+                [&](std::uint32_t, std::uint64_t other, double bound) {
+                    cand.list.emplace_back(bound, other);
+                    return true;
+                });
             std::sort(cand.list.begin(), cand.list.end(), [](const auto& a, const auto& b) {
                 return a.first != b.first ? a.first > b.first : a.second < b.second;
             });
@@ -215,7 +220,9 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
             centroid = blocks.at(cand.list[c].second).first_match(probe, counters);
 
         if (centroid == SIZE_MAX) {
-            blocks.try_emplace(key, t.anchor_len, options.bucket_max).first->second.add(i, codes + i * t.anchor_len);
+            const auto [it, created] = blocks.try_emplace(key, t.anchor_len, options.bucket_max);
+            if (created) index.add(key, 0);
+            it->second.add(i, codes + i * t.anchor_len);
             centroid = i;
         }
         out.assignment[i] = centroid;

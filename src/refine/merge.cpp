@@ -46,7 +46,8 @@ struct Verdicts {
         const CountSum size_c = sizes[c];
         // Absorbed and not-smaller candidates use up the cap as well; the centroid itself does not.
         std::uint64_t budget = limit;
-        blocks.visit_neighbours(own, [&](std::size_t b) {
+        // Exits pass, so out of reach is no reason to leave a block out then.
+        blocks.visit_neighbours(own, limit != UINT64_MAX || exits_pass, threshold, [&](std::size_t b) {
             const std::vector<std::size_t>& ids = blocks.centroids[b];
             const std::uint32_t skip = b == own ? blocks.rank[c] : search::kNoRank;
             const std::uint32_t end = blocks.window(b, budget, skip);

@@ -57,7 +57,7 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
     std::iota(by_key.begin(), by_key.end(), std::size_t{0});
     std::sort(by_key.begin(), by_key.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
 
-    CentroidBlocks out;
+    CentroidBlocks out(data.tables);
     out.keys.reserve(keys.size());
     out.centroids.reserve(keys.size());
     out.sets.reserve(keys.size());
@@ -65,6 +65,7 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
     out.rank.assign(data.size(), search::kNoRank);
     for (std::size_t g : by_key) {
         out.index.emplace(keys[g], out.keys.size());
+        out.neighbours.add(keys[g], static_cast<std::uint32_t>(out.keys.size()));
         out.keys.push_back(keys[g]);
         search::CentroidSet& set = out.sets.emplace_back(data.tables.anchor_len);
         for (std::size_t c : groups[g]) {
@@ -73,7 +74,6 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
         }
         out.centroids.push_back(std::move(groups[g]));
     }
-    out.n_positions = data.tables.positions.size();
     return out;
 }
 
@@ -95,7 +95,7 @@ std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size
     // Early exits count against the cap; meeting the current centroid does not.
     std::uint64_t budget = cap > 0 ? static_cast<std::uint64_t>(cap) : UINT64_MAX;
     const std::size_t cur_block = blocks.find(data.key_of(cur));
-    blocks.visit_neighbours(own, [&](std::size_t b) {
+    blocks.visit_neighbours(own, cap > 0, threshold, [&](std::size_t b) {
         const std::uint32_t skip = b == cur_block ? blocks.rank[cur] : search::kNoRank;
         const std::uint32_t end = blocks.window(b, budget, skip);
         if (!out_of_reach(data.tables, key, blocks.keys[b], threshold)) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "anchors/anchor_table.hpp"
+#include "anchors/block_index.hpp"
 #include "anchors/sim_tables.hpp"
 #include "parallel/monitor.hpp"
 #include "parallel/pool.hpp"
@@ -31,12 +32,15 @@ struct RefineData {
 // The centroids of one pass grouped by the block key of their own anchor. Blocks are numbered in
 // ascending key order; every lookup by key goes through `index`, nothing iterates it.
 struct CentroidBlocks {
+    explicit CentroidBlocks(const SimTables& t) : tables(t), neighbours(t) {}
+
+    const SimTables& tables;
     std::vector<std::uint64_t> keys;                  // ascending
     std::vector<std::vector<std::size_t>> centroids;  // per block, in the order handed to the builder
     std::vector<search::CentroidSet> sets;            // per block, its centroids searchable by rank
     std::vector<std::uint32_t> rank;                  // per anchor index: its rank in its block, if a centroid
     std::unordered_map<std::uint64_t, std::size_t> index;
-    std::size_t n_positions = 0;
+    BlockIndex neighbours;  // the keys, for walks over the blocks that agree with one
 
     // The end of the ranks of block b that `budget` candidates other than `skip` (a rank, or kNoRank) cover.
     std::uint32_t window(std::size_t b, std::uint64_t budget, std::uint32_t skip) const {
@@ -53,15 +57,20 @@ struct CentroidBlocks {
     }
 
     // The neighbour walk of block `own`: itself, then every other block whose key agrees with its key,
-    // ascending; stops when visit(b) returns false. Walked on the fly, since stored lists grow with the
-    // square of the number of blocks, which with many anchor positions approaches the number of anchors.
+    // ascending; stops when visit(b) returns false. A walk that is not `capped` counts nothing in the
+    // blocks it passes, so it leaves out those whose similarity bound against `own` stays below
+    // `threshold`, where nothing can be found; a capped one passes them all.
     template <class F>
-    void visit_neighbours(std::size_t own, F&& visit) const {
-        // One call site, so that the visitor is inlined.
-        for (std::size_t step = 0; step <= keys.size(); ++step) {
-            const std::size_t b = step == 0 ? own : step - 1;
-            if (step > 0 && (b == own || !blocks_agree(keys[own], keys[b], n_positions))) continue;
-            if (!visit(b)) return;
+    void visit_neighbours(std::size_t own, bool capped, double threshold, F&& visit) const {
+        if (!visit(own)) return;
+        auto step = [&](std::uint32_t b, std::uint64_t, double) { return visit(b); };
+        if (capped) {
+            neighbours.walk(keys[own], true, [](double) { return false; }, [](double) { return true; }, step);
+        } else {
+            const double slack = tables.bound_slack;
+            neighbours.walk(
+                keys[own], true, [&](double bound) { return bound + slack < threshold; },
+                [&](double bound) { return !(bound + slack < threshold); }, step);
         }
     }
 };
