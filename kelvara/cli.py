@@ -175,7 +175,6 @@ def main(argv=None):
         _say(f"internal error: {e}")
         return EXIT_FAILURE
     finally:
-        run.close()
         pending.discard()
 
 
@@ -206,6 +205,12 @@ class _Run:
             self.bar.close()
 
     def run(self):
+        try:
+            return self._run()
+        finally:
+            self.close()  # before any message, which must not land on the bar's line
+
+    def _run(self):
         args = self.args
         self._check_options()
         self.started = time.perf_counter()

@@ -53,8 +53,8 @@ def _chunks(stream, name):
         try:
             chunk = stream.read(_CHUNK)
         except (OSError, EOFError, zlib.error) as e:
-            line = number + rest.count("\n")
-            raise InputError(f"{name}: line {line}: cannot read: {_reason(e)}") from None
+            # No line to name: the fault lies somewhere in a chunk of compressed data.
+            raise InputError(f"{name}: cannot read: {_reason(e)}") from None
         if not chunk:
             break
         lines = (rest + chunk).split("\n")

@@ -202,26 +202,32 @@ def _size_plot(Figure, clusters, summary):
     return f"<figure class=plot>{_svg(fig)}</figure>"
 
 
+def logo_bits(members, length):
+    """Letter heights in bits per position, the members weighted by count: (letters, one row per position)."""
+    letters = sorted({ch for peptide, _ in members for ch in peptide})
+    weights = [count for _, count in members]
+    if sum(weights) == 0:
+        weights = [1] * len(weights)  # counts of zero still deserve a logo
+    column = {ch: j for j, ch in enumerate(letters)}
+    matrix = [[0] * len(letters) for _ in range(length)]
+    for (peptide, _), weight in zip(members, weights):
+        for i, ch in enumerate(peptide):
+            matrix[i][column[ch]] += weight
+    total = sum(weights)
+    rows = []
+    for row in matrix:
+        p = [v / total for v in row]
+        information = math.log2(20) + sum(x * math.log2(x) for x in p if x > 0)
+        rows.append([x * information for x in p])
+    return letters, rows
+
+
 def _logo(Figure, cluster, positions):
     import logomaker
     import pandas as pd
 
     length = cluster.length
-    letters = sorted({ch for peptide, _ in cluster.members for ch in peptide})
-    weights = [count for _, count in cluster.members]
-    if sum(weights) == 0:
-        weights = [1] * len(weights)  # counts of zero still deserve a logo
-    matrix = [[0.0] * len(letters) for _ in range(length)]
-    column = {ch: j for j, ch in enumerate(letters)}
-    for (peptide, _), weight in zip(cluster.members, weights):
-        for i, ch in enumerate(peptide):
-            matrix[i][column[ch]] += weight
-    total = float(sum(weights))
-    bits = []
-    for row in matrix:
-        p = [v / total for v in row]
-        entropy = -sum(x * math.log2(x) for x in p if x > 0)
-        bits.append([x * (math.log2(20) - entropy) for x in p])
+    letters, bits = logo_bits(cluster.members, length)
     frame = pd.DataFrame(bits, columns=letters)
     fig = Figure(figsize=(0.42 * length + 0.8, 1.7))
     ax = fig.subplots()
