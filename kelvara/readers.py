@@ -30,16 +30,15 @@ class Source:
         self.records = 0
 
 
-def read_inputs(paths, column=None, count_column=None, stdin=None):
-    """Read every input in turn into one dict; returns (counts, sources)."""
+def read_inputs(paths, column=None, count_column=None):
+    """Read every input in turn ('-' is standard input) into one dict; returns (counts, sources)."""
     counts = {}
     sources = []
     for path in paths:
         source = Source("<stdin>" if path == "-" else path)
-        before = source.records
-        with _open(path, source.name, stdin) as stream:
+        with _open(path, source.name) as stream:
             _read_one(stream, path, source, counts, column, count_column)
-        if source.records == before:
+        if source.records == 0:
             raise InputError(f"{source.name}: no peptides")
         sources.append(source)
     return counts, sources
@@ -57,10 +56,11 @@ def _chunks(stream, name):
             raise InputError(f"{name}: cannot read: {_reason(e)}") from None
         if not chunk:
             break
-        lines = (rest + chunk).split("\n")
+        text = rest + chunk
+        lines = text.split("\n")
         rest = lines.pop()
         if lines:
-            yield number, lines, chunk.isascii()
+            yield number, lines, text.isascii()
             number += len(lines)
     if rest:
         yield number, [rest], rest.isascii()
@@ -82,14 +82,14 @@ def _reason(error):
 class _open:
     """Open a path (or '-' for standard input) as text, gunzipping when the data starts with gzip's magic."""
 
-    def __init__(self, path, name, stdin):
-        self.path, self.name, self.stdin = path, name, stdin
+    def __init__(self, path, name):
+        self.path, self.name = path, name
         self.owned = None
 
     def __enter__(self):
         try:
             if self.path == "-":
-                raw = self.stdin if self.stdin is not None else sys.stdin.buffer
+                raw = sys.stdin.buffer
             else:
                 raw = self.owned = open(self.path, "rb")
             buffered = raw if hasattr(raw, "peek") else io.BufferedReader(raw)
@@ -97,8 +97,9 @@ class _open:
         except OSError as e:
             self.__exit__()
             raise InputError(f"{self.name}: cannot read: {_reason(e)}") from None
-        # Undecodable bytes survive as surrogates and then fail the peptide check with a line number.
-        return io.TextIOWrapper(binary, encoding="utf-8", errors="surrogateescape", newline=None)
+        # Undecodable bytes survive as surrogates and then fail the peptide check with a line number; a byte
+        # order mark, as spreadsheets write, is dropped.
+        return io.TextIOWrapper(binary, encoding="utf-8-sig", errors="surrogateescape", newline=None)
 
     def __exit__(self, *exc):
         if self.owned is not None:
@@ -147,10 +148,9 @@ def _read_one(stream, path, source, counts, column, count_column):
             shown = ", ".join(repr(f.strip()) for f in fields[:8]) + (", ..." if len(fields) > 8 else "")
             raise InputError(f"{source.name}: line {number}: {len(fields)} columns ({shown}); "
                              f"name the peptide column with --column NAME")
-    if counts:
+    if counts and max(counts.values()) > COUNT_MAX:
         peptide = max(counts, key=counts.__getitem__)
-        if counts[peptide] > COUNT_MAX:
-            raise InputError(f"{source.name}: the counts of {peptide} add up to more than 2**64 - 1")
+        raise InputError(f"{source.name}: the counts of {peptide} add up to more than 2**64 - 1")
 
 
 def _peptide(text, name, number):
@@ -287,5 +287,6 @@ def _read_table(first, rest, source, counts, column, count_column):
             raise InputError(f"{name}: line {line_number}: {len(row)} field{'s' if len(row) != 1 else ''}, "
                              f"the header has {len(header)}")
         peptide = _peptide(row[at], name, line_number)
-        counts[peptide] = counts.get(peptide, 0) + (1 if count_at is None else _count(row[count_at], name, line_number))
+        count = 1 if count_at is None else _count(row[count_at], name, line_number)
+        counts[peptide] = counts.get(peptide, 0) + count
         source.records += 1

@@ -4,7 +4,9 @@ Every file is written under a temporary name beside its target and renamed only 
 complete, so a failed or interrupted run leaves none of them behind, not even a partial one.
 """
 
+import gc
 import json
+import operator
 import os
 import tempfile
 
@@ -14,34 +16,49 @@ TSV_COLUMNS = ("peptide", "length", "count", "centroid", "cluster_members", "clu
 class Cluster:
     """The peptides of one length that share a centroid, the centroid first, then by count."""
 
-    __slots__ = ("centroid", "length", "members", "total")
+    __slots__ = ("centroid", "length", "members", "total", "order")
 
     def __init__(self, centroid, length, members, total):
         self.centroid = centroid
         self.length = length
         self.members = members  # [(peptide, count)]
         self.total = total  # summed counts
+        # Sort key, largest first: most members, then the largest summed count, then length and centroid.
+        self.order = (-len(members), -total, length, centroid)
 
 
 def build_clusters(length, counts, mapping):
-    """Group a mapping by centroid into Clusters, in no particular order (see cluster_order)."""
+    """Group a mapping by centroid into Clusters, in no particular order (sort by cluster_order)."""
+    # Millions of member tuples, none in a cycle: the collector would only rescan them, again and again.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _build_clusters(length, counts, mapping)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _build_clusters(length, counts, mapping):
     groups = {}
     for peptide, centroid in mapping.items():
         group = groups.get(centroid)
         if group is None:
-            groups[centroid] = group = []
-        group.append((peptide, counts[peptide]))
+            groups[centroid] = [(peptide, counts[peptide])]
+        else:
+            group.append((peptide, counts[peptide]))
     clusters = []
     for centroid, members in groups.items():
-        # After refinement a centroid may itself belong to another cluster; it then simply is not listed.
-        members.sort(key=lambda m: (m[0] != centroid, -m[1], m[0]))
-        clusters.append(Cluster(centroid, length, members, sum(count for _, count in members)))
+        if len(members) == 1:  # most clusters: nothing to sort or add up
+            clusters.append(Cluster(centroid, length, members, members[0][1]))
+        else:
+            # After refinement a centroid may itself belong to another cluster; it then simply is not listed.
+            members.sort(key=lambda m: (m[0] != centroid, -m[1], m[0]))
+            clusters.append(Cluster(centroid, length, members, sum(count for _, count in members)))
     return clusters
 
 
-def cluster_order(cluster):
-    """Sort key: most members first, then the largest summed count, then length and centroid."""
-    return (-len(cluster.members), -cluster.total, cluster.length, cluster.centroid)
+cluster_order = operator.attrgetter("order")
 
 
 class PendingFiles:
@@ -76,10 +93,13 @@ class PendingFiles:
 
 def write_tsv(f, clusters):
     f.write("\t".join(TSV_COLUMNS) + "\n")
-    for cluster in clusters:
-        tail = f"\t{cluster.length}\t"
-        end = f"\t{cluster.centroid}\t{len(cluster.members)}\t{cluster.total}\n"
-        f.write("".join(f"{peptide}{tail}{count}{end}" for peptide, count in cluster.members))
+    for c in clusters:
+        if len(c.members) == 1:
+            peptide, count = c.members[0]
+            f.write(f"{peptide}\t{c.length}\t{count}\t{c.centroid}\t1\t{c.total}\n")
+        else:
+            end = f"\t{c.centroid}\t{len(c.members)}\t{c.total}\n"
+            f.write("".join(f"{peptide}\t{c.length}\t{count}{end}" for peptide, count in c.members))
 
 
 def identity(a, b):

@@ -82,7 +82,7 @@ def _formats(counts):
         "list": ("in.txt", "\n".join(expanded) + "\n", [], "list"),
         "fasta": ("in.fasta", "".join(f">r{i}\n{p[:4]}\n{p[4:]}\n" for i, p in enumerate(expanded)), [], "fasta"),
         "fasta by content": ("in.txt", "".join(f">r{i} x\n{p}\n" for i, p in enumerate(expanded)), [], "fasta"),
-        "csv": ("in.csv", "id,Sequence,Count\n" + "".join(table_rows),
+        "csv": ("in.csv", "\ufeffid,Sequence,Count\r\n" + "".join(table_rows),
                 ["--column", "Sequence", "--count-column", "Count"], "table"),
         "tsv rows": ("in.tsv", "Scan\tPeptide\tScore\n" + "".join(f"{i}\t{p}\t0.5\n" for i, p in enumerate(expanded)),
                      ["--column", "Peptide"], "table"),
