@@ -240,6 +240,7 @@ class _Run:
         self.seconds["write"] += time.perf_counter() - started
 
         summary = {
+            "kelvara": _version(),
             "inputs": [{"name": s.name, "kind": s.kind, "records": s.records} for s in sources],
             "parameters": self._parameters(),
             "peptides": {

@@ -9,6 +9,7 @@ import base64
 import html
 import io
 import math
+import os
 
 EXTRA_HINT = "pip install 'kelvara[report]'"
 MEMBERS_SHOWN = 12  # rows of a cluster's member table before the rest folds away
@@ -45,7 +46,8 @@ def _matplotlib():
 def write_report(f, summary, clusters, shown=12):
     """Write the page to the text stream f; clusters are all clusters, largest first."""
     Figure = _matplotlib()
-    parts = [_HEAD, "<main>", _title(summary), _overview(summary), _lengths_table(summary)]
+    title = "kelvara clusters: " + ", ".join(os.path.basename(s["name"]) for s in summary["inputs"])
+    parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>", _title(summary), _overview(summary), _lengths_table(summary)]
     parts.append("<section><h2>Cluster sizes</h2>")
     parts.append(_size_plot(Figure, clusters, summary))
     parts.append("</section>")
@@ -82,11 +84,15 @@ def _overview(summary):
         ("clusters", f"{clusters:,}", f"{kept / clusters:.2f} peptides each" if clusters else ""),
         ("singletons", f"{singletons:,}", f"{100 * singletons / clusters:.1f} % of clusters" if clusters else ""),
         ("lengths", ", ".join(str(r["length"]) for r in lengths), f"summed count {peptides['count']:,}"),
-        ("seconds", f"{sum(summary['seconds'].values()):.1f}", _phases(summary)),
+        ("seconds", _seconds(sum(summary["seconds"].values())), _phases(summary)),
     ]
     cells = "".join(f"<div class=tile><div class=label>{_e(a)}</div><div class=value>{_e(b)}</div>"
                     f"<div class=small>{_e(c)}</div></div>" for a, b, c in tiles)
     return f"<section class=tiles>{cells}</section>"
+
+
+def _seconds(value):
+    return f"{value:.2f}" if value < 10 else f"{value:,.0f}"
 
 
 def _phases(summary):
@@ -130,6 +136,7 @@ def _parameters(summary):
          else f"up to {p['refine']} passes, cap {p['cap']}, merge {'on' if p['merge'] else 'off'}"
               f" (cap {p['merge_cap'] or 'none'}), {'fast' if p['fast_medoid'] else 'exact'} medoids"),
         ("threads", p["threads"] or "one per processor"),
+        ("kelvara", summary["kelvara"]),
     ]
     inputs = "".join(f"<tr><td>{_e(s['name'])}</td><td>{_e(s['kind'])}</td><td>{s['records']:,}</td></tr>"
                      for s in summary["inputs"])
@@ -193,9 +200,14 @@ def _size_plot(Figure, clusters, summary):
     right.set_xlabel("cluster size (peptides)", fontsize=10)
     right.set_ylabel("% of peptides", fontsize=10)
     right.set_title("Peptides in clusters at least this large", fontsize=11, loc="left")
+    plain = matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:,.0f}")
     for ax in (left, right):
         _style(ax)
-        ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+        # Sizes are whole numbers: ticks at 1, 2, 5, 10, 20, ... read better than powers of ten.
+        ax.xaxis.set_major_locator(matplotlib.ticker.LogLocator(base=10, subs=(1, 2, 5)))
+        ax.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
+        ax.xaxis.set_major_formatter(plain)
+    left.yaxis.set_major_formatter(plain)
     if len(by_length) > 1:
         right.legend(frameon=False, fontsize=9)
     fig.tight_layout(w_pad=3)
