@@ -58,6 +58,10 @@ class UsageError(Exception):
     """A bad option or output path: reported in one line, exit status 2."""
 
 
+class OutputError(Exception):
+    """An output that could not be written, a full disk say: reported in one line, exit status 1."""
+
+
 def _positions(text):
     try:
         values = [int(part) for part in text.split(",")]
@@ -169,8 +173,8 @@ def main(argv=None):
     except KeyboardInterrupt:
         _say("interrupted")
         return EXIT_INTERRUPTED
-    except OSError as e:
-        _say(f"{e.filename or 'output'}: {e.strerror or e}")
+    except OutputError as e:
+        _say(e)
         return EXIT_FAILURE
     except InternalError as e:
         _say(f"internal error: {e}")
@@ -376,24 +380,30 @@ class _Run:
     def _write(self, summary, clusters):
         args = self.args
         started = time.perf_counter()
-        with self.pending.open(args.output) as f:
-            write_tsv(f, clusters)
+        self._output(args.output, write_tsv, clusters)
         if args.clstr:
-            with self.pending.open(args.clstr) as f:
-                write_clstr(f, clusters)
+            self._output(args.clstr, write_clstr, clusters)
         self.seconds["write"] += time.perf_counter() - started
         if args.report:
             from kelvara import report
 
             started = time.perf_counter()
-            with self.pending.open(args.report) as f:
-                report.write_report(f, summary, clusters, args.report_clusters)
+            self._output(args.report, report.write_report, summary, clusters, args.report_clusters)
             self.seconds["report"] = time.perf_counter() - started
         self.seconds["total"] = time.perf_counter() - self.started
         if args.summary_json:
-            with self.pending.open(args.summary_json) as f:
-                write_json(f, summary)
-        self.pending.commit()
+            self._output(args.summary_json, write_json, summary)
+        try:
+            self.pending.commit()
+        except OSError as e:
+            raise OutputError(f"cannot write {e.filename2 or e.filename}: {e.strerror or e}") from None
+
+    def _output(self, target, write, *content):
+        try:
+            with self.pending.open(target) as f:
+                write(f, *content)
+        except OSError as e:
+            raise OutputError(f"cannot write {target}: {e.strerror or e}") from None
 
 
 def format_summary(summary, written):

@@ -68,6 +68,9 @@ class PendingFiles:
         self._pending = []  # (temporary path, target)
 
     def open(self, target):
+        if os.path.exists(target) and not os.path.isfile(target):
+            # A device or a pipe, /dev/stdout say, is written as it is: renaming over it would replace it.
+            return open(target, "w", encoding="utf-8", newline="\n")
         directory = os.path.dirname(os.path.abspath(target))
         fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".", suffix=".part",
                                          dir=directory)

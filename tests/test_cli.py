@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -440,3 +441,15 @@ def test_quiet_shows_no_bar_on_a_terminal(tmp_path, large_input):
         assert read_terminal(terminal, b"interrupted\r\n", timeout=5) == b"kelvara: interrupted\r\n"
     finally:
         os.close(terminal)
+
+
+def test_a_pipe_as_output_is_written_not_replaced(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    path = write_counts(tmp_path / "in.tsv", {"SLYNTVATL": 2, "SLYNTVAVL": 1})
+    process = subprocess.Popen([KELVARA, "cluster", path, "-o", fifo, "--quiet"])
+    with open(fifo) as f:
+        received = f.read()
+    assert process.wait(timeout=60) == 0
+    assert received.splitlines()[1:] == ["SLYNTVATL\t9\t2\tSLYNTVATL\t2\t3", "SLYNTVAVL\t9\t1\tSLYNTVATL\t2\t3"]
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and leftovers(tmp_path) == []
