@@ -9,12 +9,14 @@ import gzip
 import io
 import itertools
 import os
+import re
 import sys
 import zlib
 
 COUNT_MAX = 2**64 - 1
 FASTA_EXTENSIONS = (".fa", ".fasta", ".faa", ".fas", ".pep")
 _CHUNK = 1 << 22
+_LONG_NUMBER = re.compile(r"\d{20}")  # 2**64 has 20 digits
 
 
 class InputError(Exception):
@@ -45,7 +47,11 @@ def read_inputs(paths, column=None, count_column=None):
 
 
 def _chunks(stream, name):
-    """(number of the first line, lines without their ends, all ASCII) for each large chunk of a text stream."""
+    """(number of the first line, lines without their ends, clean) for each large chunk of a text stream.
+
+    A clean chunk is ASCII without lower-case letters or runs of 20 digits, which spares the fast loops
+    below those checks on every line.
+    """
     rest = ""
     number = 1
     while True:
@@ -60,10 +66,14 @@ def _chunks(stream, name):
         lines = text.split("\n")
         rest = lines.pop()
         if lines:
-            yield number, lines, text.isascii()
+            yield number, lines, _clean(text)
             number += len(lines)
     if rest:
-        yield number, [rest], rest.isascii()
+        yield number, [rest], _clean(rest)
+
+
+def _clean(text):
+    return text.isascii() and text.isupper() and _LONG_NUMBER.search(text) is None
 
 
 def _numbered(chunks):
@@ -116,12 +126,13 @@ def _extension(path):
 def _read_one(stream, path, source, counts, column, count_column):
     chunks = _chunks(stream, source.name)
     first = None
-    for start, lines, ascii_only in chunks:
+    for start, lines, _ in chunks:
         at = next((i for i, line in enumerate(lines) if line.strip()), None)
         if at is not None:
             first = (start + at, lines[at])
-            # The lines after the first one go on as a chunk of their own.
-            rest = itertools.chain([(start + at + 1, lines[at + 1:], ascii_only)], chunks)
+            # The lines after the first one, a header say, go on as a chunk of their own.
+            after = lines[at + 1:]
+            rest = itertools.chain([(start + at + 1, after, _clean("\n".join(after)))], chunks)
             break
     if first is None:
         raise InputError(f"{source.name}: no peptides")
@@ -180,12 +191,12 @@ def _read_list(first, rest, source, counts):
     counts[peptide] = counts.get(peptide, 0) + 1
     source.records += 1
     get = counts.get
-    for start, lines, ascii_only in rest:
+    for start, lines, clean in rest:
         taken = 0
-        if ascii_only:
-            # Fast loop over lines that are exactly an upper-case peptide; the first other line ends it.
+        if clean:
+            # Fast loop over lines that are exactly a peptide; the first other line ends it.
             for taken, line in enumerate(lines):
-                if not (line.isalpha() and line.isupper()):
+                if not line.isalpha():
                     break
                 counts[line] = get(line, 0) + 1
             else:
@@ -229,16 +240,16 @@ def _read_counts(first, rest, source, counts, separator):
     if any(c.isdigit() for c in line.split(separator)[1]):
         _counts_line(line, number, source, counts, separator)
     get = counts.get
-    for start, lines, ascii_only in rest:
+    for start, lines, clean in rest:
         taken = 0
-        if ascii_only:
+        if clean:
             # Fast loop over exact 'PEPTIDE<sep>digits' lines; the first other line, blank or faulty or
             # merely untidy, ends it and the careful reading below takes over for the rest of the chunk.
+            # Counts have under 20 digits, so only a sum can pass 2**64 - 1 (checked once the file is read).
             try:
                 for taken, line in enumerate(lines):
                     peptide, count = line.split(separator)
-                    # Under 20 digits, so only a sum can pass 2**64 - 1 (checked once the file is read).
-                    if not (count.isdigit() and len(count) < 20 and peptide.isalpha() and peptide.isupper()):
+                    if not (count.isdigit() and peptide.isalpha()):
                         break
                     counts[peptide] = get(peptide, 0) + int(count)
                 else:

@@ -10,6 +10,7 @@ import html
 import io
 import math
 import os
+import sys
 
 EXTRA_HINT = "pip install 'kelvara[report]'"
 MEMBERS_SHOWN = 12  # rows of a cluster's member table before the rest folds away
@@ -36,7 +37,7 @@ def missing():
 def _matplotlib():
     import matplotlib
 
-    if "matplotlib.pyplot" not in __import__("sys").modules:
+    if "matplotlib.pyplot" not in sys.modules:
         matplotlib.use("Agg")  # logomaker imports pyplot; no display is needed or wanted
     from matplotlib.figure import Figure
 
@@ -47,10 +48,9 @@ def write_report(f, summary, clusters, shown=12):
     """Write the page to the text stream f; clusters are all clusters, largest first."""
     Figure = _matplotlib()
     title = "kelvara clusters: " + ", ".join(os.path.basename(s["name"]) for s in summary["inputs"])
-    parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>", _title(summary), _overview(summary), _lengths_table(summary)]
-    parts.append("<section><h2>Cluster sizes</h2>")
-    parts.append(_size_plot(Figure, clusters, summary))
-    parts.append("</section>")
+    parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>",
+             _title(summary), _overview(summary), _lengths_table(summary),
+             "<section><h2>Cluster sizes</h2>", _size_plot(Figure, clusters), "</section>"]
     top = clusters[:shown]
     parts.append(f"<section><h2>The {len(top)} largest clusters</h2>"
                  "<p class=note>Most members first. Logos are weighted by count, in bits; shaded columns are the "
@@ -147,8 +147,11 @@ def _parameters(summary):
 
 
 def _svg(fig):
+    import matplotlib
+
     buffer = io.StringIO()
-    fig.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
+    with matplotlib.rc_context({"svg.fonttype": "none"}):  # text stays text, in the page's font
+        fig.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
     text = buffer.getvalue()
     return text[text.index("<svg"):]  # drop the XML prolog and doctype, which have no place inside HTML
 
@@ -168,11 +171,10 @@ def _style(ax):
     ax.set_axisbelow(True)
 
 
-def _size_plot(Figure, clusters, summary):
+def _size_plot(Figure, clusters):
     """Clusters per size (members), and the share of peptides in clusters at least that large, per length."""
     import matplotlib
 
-    matplotlib.rcParams["svg.fonttype"] = "none"  # text stays text, in the page's font
     by_length = {}
     for c in clusters:
         sizes = by_length.setdefault(c.length, {})

@@ -453,3 +453,32 @@ def test_a_pipe_as_output_is_written_not_replaced(tmp_path):
     assert process.wait(timeout=60) == 0
     assert received.splitlines()[1:] == ["SLYNTVATL\t9\t2\tSLYNTVATL\t2\t3", "SLYNTVAVL\t9\t1\tSLYNTVATL\t2\t3"]
     assert stat.S_ISFIFO(os.stat(fifo).st_mode) and leftovers(tmp_path) == []
+
+
+# ---- files larger than the reader's chunks ------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["counts", "list"])
+def test_files_read_the_same_in_every_chunk(tmp_path, monkeypatch, kind):
+    from kelvara import readers
+
+    monkeypatch.setattr(readers, "_CHUNK", 4096)  # many chunks from a small file
+    rng = random.Random(11)
+    peptides = ["".join(rng.choices(AMINO_ACIDS, k=rng.randint(8, 11))) for _ in range(5000)]
+    lines = [f"{p}\t{rng.randint(0, 50)}" if kind == "counts" else p for p in peptides * 4]
+    for at in (10, 3000, 3001, len(lines) - 1):  # untidy lines, in the first chunk and later ones
+        lines[at] = " " + lines[at].lower().replace("\t", " \t ") + " "
+    lines[2000] = ""
+    expected = {}
+    for line in lines:
+        if line:
+            peptide, count = (line.split("\t") + ["1"])[:2]
+            expected[peptide.strip().upper()] = expected.get(peptide.strip().upper(), 0) + int(count)
+    path = tmp_path / "big.txt"
+    path.write_text("peptide\tcount\n" * (kind == "counts") + "\r\n".join(lines))
+    counts, (source,) = readers.read_inputs([str(path)])
+    assert list(counts.items()) == list(expected.items()) and source.records == len(lines) - 1
+
+    lines[15_000] = "PEP1IDE" + "\t3" * (kind == "counts")
+    path.write_text("\n".join(lines))
+    with pytest.raises(readers.InputError, match="big.txt: line 15001: 'PEP1IDE' is not a peptide"):
+        readers.read_inputs([str(path)])
