@@ -46,7 +46,8 @@ class ProgressBar:
         self._draw(self.render(stage, done, total, now - self.started))
 
     def render(self, stage, done, total, elapsed):
-        width = max(40, min(shutil.get_terminal_size((80, 24)).columns, 120) - 1)
+        # Room at the end for the terminal's echo of ^C, which would otherwise wrap the line.
+        width = max(40, min(shutil.get_terminal_size((80, 24)).columns, 120) - 4)
         clock = f"{int(elapsed) // 60}:{int(elapsed) % 60:02d}"
         if stage == "cluster":
             text = f"{self.offset + done:,}/{self.total:,} anchors"
