@@ -23,6 +23,15 @@ from model import (
 
 from kelvara import _core as core
 
+
+@pytest.fixture(scope="module", autouse=True, params=core._simd()[1])
+def simd_level(request):
+    """Every test here runs once per kernel level this processor has: each must agree with the model."""
+    before = core._simd()[0]
+    assert core._simd(request.param)[0] == request.param
+    yield request.param
+    core._simd(before)
+
 # ----------------------------------------------------------- the model itself
 
 L9 = sim_tables(9, [1, 8], 2.0)
@@ -162,7 +171,7 @@ COUNTS = st.one_of(
 )
 THRESHOLDS = st.one_of(
     st.floats(0.3, 0.9),
-    st.sampled_from([-0.5, -0.0, 0.0, 1.0, 1.0000000000000002, 1.0001, 1.5, math.nan]),
+    st.sampled_from([-0.5, -0.0, 0.0, 1.0, 1.0000000000000002, 1.0001, 1.5, math.nan, math.inf, -math.inf]),
 )
 WEIGHTS = st.one_of(
     st.just(2.0),

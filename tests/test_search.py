@@ -1,0 +1,116 @@
+"""The search as users meet it: every kernel level gives the same results on real data, long anchors cost
+memory in proportion to their length, and odd weights and thresholds are handled like any others."""
+
+import gzip
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+from kelvara import _core, cluster_anchors, refine_clusters
+
+LEVELS = _core._simd()[1]
+DATA = os.environ.get("KELVARA_DATA") or os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data")
+
+
+def shared_set(name):
+    path = os.path.join(DATA, name)
+    if not os.path.exists(path):
+        pytest.skip(f"shared data set {name} not found (set KELVARA_DATA)")
+    counts = {}
+    with gzip.open(path, "rt") as f:
+        for line in f:
+            anchor, count = line.split()
+            counts[anchor] = int(count)
+    return counts
+
+
+def under_each_level(call):
+    """call() once under every kernel level; the results, in order of the levels."""
+    before = _core._simd()[0]
+    try:
+        return [(_core._simd(level), call())[1] for level in LEVELS]
+    finally:
+        _core._simd(before)
+
+
+def same(results):
+    first = results[0]
+    return all(r == first and [list(part) for part in r if isinstance(part, dict)] ==
+               [list(part) for part in first if isinstance(part, dict)] for r in results)
+
+
+def test_levels_include_the_portable_one():
+    assert LEVELS[0] == "scalar" and _core._simd()[0] in LEVELS
+
+
+@pytest.mark.parametrize("name", ["proteome_9mers_100k.tsv.gz", "ligandome_9mers_100k.tsv.gz"])
+@pytest.mark.parametrize("threshold", [0.6, 0.8])
+def test_levels_agree_on_shared_data(name, threshold):
+    counts = shared_set(name)
+    assert same(under_each_level(lambda: cluster_anchors(counts, threshold, [1, 8])))
+
+
+def test_levels_agree_on_block_search_and_refinement():
+    counts = dict(list(shared_set("ligandome_9mers_100k.tsv.gz").items())[:20000])
+    assert same(under_each_level(lambda: cluster_anchors(counts, 0.7, [1, 8], obg_block_search=True)))
+    mapping = cluster_anchors(counts, 0.7, [1, 8])[0]
+    for kwargs in ({}, {"cap": 0, "merge_cap": 40}):
+        assert same(under_each_level(
+            lambda: refine_clusters(counts, mapping, 0.7, 2, anchor_positions=[1, 8], threads=2, **kwargs)))
+
+
+def run_limited(code, gib=1):
+    """Runs code in a fresh interpreter with an address space of a few GiB at most."""
+    script = textwrap.dedent(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, ({gib} << 30, {gib} << 30))
+        import kelvara
+    """) + textwrap.dedent(code)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300,
+                          cwd=tempfile.gettempdir())
+
+
+@pytest.mark.skipif(os.environ.get("KELVARA_UNDER_ASAN") == "1",
+                    reason="AddressSanitizer needs more address space than the limit")
+@pytest.mark.parametrize("length", [34_000, 200_000])
+def test_whole_proteins_passed_as_anchors_fit_in_memory(length):
+    # Three near-identical "anchors" the length of whole proteins: the tables must not grow with the length.
+    proc = run_limited(f"""
+        import random
+        rng = random.Random(1)
+        base = "".join(rng.choice("ARNDCQEGHILKMFPSTWYV") for _ in range({length}))
+        counts = {{base: 3, base[:-1] + "W": 2, "G" + base[1:]: 1}}
+        for level in kelvara._core._simd()[1]:
+            kelvara._core._simd(level)
+            mapping, n_cmp, n_exit = kelvara.cluster_anchors(counts, 0.9, [1, {length} - 1])
+            refined, stats = kelvara.refine_clusters(counts, mapping, 0.9, 2, anchor_positions=[1, {length} - 1])
+            print(level, len(set(mapping.values())), n_cmp, n_exit, stats["final_clusters"])
+    """)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == len(LEVELS)
+    # The same clusters and counters at every level; the three differ at one residue each, so refinement
+    # ends with them in one cluster.
+    assert len({line.split(" ", 1)[1] for line in lines}) == 1
+    assert lines[0].split()[-1] == "1"
+
+
+ODD = [math.nan, math.inf, -math.inf, 0.0, -1.0, 1e300, 5e-324]
+
+
+@pytest.mark.parametrize("weight", ODD)
+@pytest.mark.parametrize("threshold", ODD + [0.7])
+def test_odd_weights_and_thresholds_give_one_answer(weight, threshold):
+    counts = {"".join(p): n for p, n in zip(
+        ["ALAKA", "ALAKV", "VLAKA", "ALSKA", "AxAKA", "GLAKA", "ALAKA"[::-1], "AAAAA", "KKKKK", "ALAKI"], range(1, 11))}
+    results = under_each_level(lambda: cluster_anchors(counts, threshold, [1, 3], weight))
+    assert same(results)
+    mapping = results[0][0]
+    assert sorted(mapping) == sorted(counts) and set(mapping.values()) <= set(counts)
+    assert same(under_each_level(lambda: refine_clusters(counts, mapping, threshold, 2, anchor_positions=[1, 3],
+                                                       anchor_weight=weight, cap=0)))
