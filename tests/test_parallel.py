@@ -27,6 +27,8 @@ def random_counts(seed, n, letters="AAILLVVKRDESTGQ", length=9, prefix=""):
 DATASETS = {
     "many blocks": (random_counts(1, 3000), [1, 8]),
     "one huge block": (random_counts(2, 1500, letters="AST" * 5 + "IKDEG"), [1]),
+    # Large enough for the pool to take the block in batches rather than as one task.
+    "one block in batches": ({"A" + a[1:]: n for a, n in random_counts(5, 6000, letters="ASTVILKRDEG").items()}, [0]),
     "non-alphabet": (random_counts(3, 1000, letters="AILKxX1", prefix="É"), [0, 4]),
 }
 
@@ -45,12 +47,14 @@ def test_cluster_identical_for_every_thread_count(name, threshold):
     assert cluster_anchors(counts, threshold, positions, obg_block_search=True, threads=8) == searched
 
 
-@pytest.mark.parametrize("fast_medoid", [False, True])
-def test_refine_identical_for_every_thread_count(fast_medoid):
-    counts, positions = DATASETS["many blocks"]
+@pytest.mark.parametrize("name", ["many blocks", "one block in batches"])
+@pytest.mark.parametrize("fast_medoid, cap, merge_cap", [(False, 16, 0), (True, 0, 7)])
+def test_refine_identical_for_every_thread_count(name, fast_medoid, cap, merge_cap):
+    counts, positions = DATASETS[name]
     mapping = cluster_anchors(counts, 0.6, positions)[0]
     results = [
-        refine_clusters(counts, mapping, 0.6, 4, cap=16, anchor_positions=positions, fast_medoid=fast_medoid, threads=t)
+        refine_clusters(counts, mapping, 0.6, 4, cap=cap, anchor_positions=positions, fast_medoid=fast_medoid,
+                        merge_cap=merge_cap, threads=t)
         for t in THREADS
     ]
     for refined, stats in results[1:]:

@@ -237,21 +237,35 @@ def test_threads_do_not_change_the_result():
 # --- merge ------------------------------------------------------------------------------------------
 
 
-def test_largest_cluster_absorbs_both_smaller_ones():
+# Caps that leave every candidate of these small cases within reach: each rule holds whatever the cap.
+WIDE_CAPS = [0, -1, 5]
+
+
+@pytest.mark.parametrize("merge_cap", WIDE_CAPS)
+def test_largest_cluster_absorbs_both_smaller_ones(merge_cap):
     # Sizes 5 (AAA), 3 (AAV + VAV) and 2 (VAA); AAA is 0.75 to both other centroids.
     counts = {"AAA": 5, "AAV": 2, "VAV": 1, "VAA": 2}
-    refined, st = refine3(counts, {"VAV": "AAV"}, 0.5, merge=True)
+    refined, st = refine3(counts, {"VAV": "AAV"}, 0.5, merge=True, merge_cap=merge_cap)
     assert refined == {a: "AAA" for a in counts}
     assert st == stats(1, 0, 0, 2, 3, 1)
 
 
+def test_a_cap_of_one_stops_the_largest_cluster_after_its_first_candidate():
+    counts = {"AAA": 5, "AAV": 2, "VAV": 1, "VAA": 2}
+    refined, st = refine3(counts, {"VAV": "AAV"}, 0.5, merge=True, merge_cap=1)
+    # AAA examines AAV only; VAA then meets AAA first, which is not smaller, and stops there.
+    assert refined == {"AAA": "AAA", "AAV": "AAA", "VAV": "AAA", "VAA": "VAA"}
+    assert st == stats(1, 0, 0, 1, 3, 2)
+
+
+@pytest.mark.parametrize("merge_cap", WIDE_CAPS + [1])
 @pytest.mark.parametrize(
     "counts, centre, merges",
     [({"AAA": 3, "AAV": 3}, None, 0), ({"AAV": 3, "AAA": 3}, None, 0),
      ({"AAA": 3, "AAV": 4}, "AAV", 1), ({"AAA": 4, "AAV": 3}, "AAA", 1)],
 )
-def test_only_a_strictly_larger_cluster_absorbs(counts, centre, merges):
-    refined, st = refine3(counts, {}, 0.5, merge=True)
+def test_only_a_strictly_larger_cluster_absorbs(counts, centre, merges, merge_cap):
+    refined, st = refine3(counts, {}, 0.5, merge=True, merge_cap=merge_cap)
     assert refined == {a: centre or a for a in counts}
     assert st["merges"] == merges and st["final_clusters"] == 2 - merges
 
@@ -266,9 +280,10 @@ def test_merge_cap_counts_larger_candidates(merge_cap, merges):
     assert st["merges"] == merges
 
 
+@pytest.mark.parametrize("merge_cap", WIDE_CAPS + [1])
 @pytest.mark.parametrize("threshold, merges", [(0.75, 1), (math.nextafter(0.75, 1.0), 0)])
-def test_similarity_exactly_at_threshold_merges(threshold, merges):
-    refined, st = refine3({"AAA": 2, "AAV": 1}, {}, threshold, merge=True)
+def test_similarity_exactly_at_threshold_merges(threshold, merges, merge_cap):
+    refined, st = refine3({"AAA": 2, "AAV": 1}, {}, threshold, merge=True, merge_cap=merge_cap)
     assert refined["AAV"] == ("AAA" if merges else "AAV")
     assert st == stats(1, 0, 0, merges, 2, 2 - merges)
 
@@ -281,10 +296,29 @@ def test_similarity_exactly_at_threshold_merges(threshold, merges):
         ({"AAA": 5, "AAV": 1}, [0, 2], 1),  # agrees at position 0
     ],
 )
-def test_only_agreeing_blocks_merge(counts, positions, merges):
-    refined, st = refine3(counts, {}, 0.1, merge=True, anchor_positions=positions)
+@pytest.mark.parametrize("merge_cap", WIDE_CAPS + [1])
+def test_only_agreeing_blocks_merge(counts, positions, merges, merge_cap):
+    refined, st = refine3(counts, {}, 0.1, merge=True, anchor_positions=positions, merge_cap=merge_cap)
     assert st["merges"] == merges
     assert len(set(refined.values())) == 2 - merges
+
+
+@pytest.mark.parametrize("merge_cap, merges", [(2, 1), (3, 2), (0, 2)])
+def test_absorbed_candidates_still_count_against_the_cap(merge_cap, merges):
+    # WAV (10) absorbs WAQ (2) only. VAW (4) then examines WAV (not smaller), WAQ (absorbed) and only then
+    # YAW (1), 0.70 similar: a cap of two ends its search before YAW.
+    counts = {"WAV": 10, "VAW": 4, "WAQ": 2, "YAW": 1}
+    refined, st = refine3(counts, {}, 0.6, merge=True, merge_cap=merge_cap)
+    assert refined == {"WAV": "WAV", "VAW": "VAW", "WAQ": "WAV", "YAW": "VAW" if merges == 2 else "YAW"}
+    assert st == stats(1, 0, 0, merges, 4, 4 - merges)
+
+
+@pytest.mark.parametrize("merge_cap", WIDE_CAPS)
+def test_negative_similarity_at_a_negative_threshold_merges(merge_cap):
+    # DAD and LSL (one block: A and S share a group) are -0.283 similar: no rule keeps a negative
+    # similarity out of a merge.
+    refined, st = refine3({"DAD": 2, "LSL": 1}, {}, -0.5, merge=True, merge_cap=merge_cap)
+    assert refined == {"DAD": "DAD", "LSL": "DAD"} and st["merges"] == 1
 
 
 def test_cluster_sizes_do_not_wrap_at_64_bits():

@@ -27,6 +27,7 @@ std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, 
     const ClusterMembers clusters = cluster_members(assignment, by_text);
     if (monitor != nullptr) monitor->stage("medoid", pass, clusters.size());
     const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool, monitor);
+    if (monitor != nullptr) monitor->finish();
 
     std::vector<std::size_t> medoid_map(assignment.size(), 0);
     std::uint64_t changes = 0;
@@ -61,12 +62,14 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
             centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)));
         if (monitor != nullptr) monitor->stage("reassign", pass, n);
         const std::uint64_t moved = reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
+        if (monitor != nullptr) monitor->finish();
         stats.reassignments += moved;
 
         std::uint64_t merged = 0;
         if (options.merge) {
             if (monitor != nullptr) monitor->stage("merge", pass, count_distinct(assignment));
             merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor);
+            if (monitor != nullptr) monitor->finish();
         }
         stats.merges += merged;
 
