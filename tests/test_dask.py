@@ -24,7 +24,7 @@ DATA = os.environ.get("KELVARA_DATA") or os.path.join(os.path.dirname(__file__),
 
 @pytest.fixture(scope="module", autouse=True)
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with Client(cluster) as client:
             yield client
 
