@@ -1,11 +1,11 @@
 """Compare one kelvara.cluster_anchors call with kelvara.dask on local clusters of 1, 2, ... worker processes.
 
 The input is written once as Parquet (one file per partition), as Dask users would hold it. Dask times run
-from the frame to the persisted result and the summed counters, the check of the input included, and the
+from the frame to the persisted result and the summed counters, the check of the input included; the
 result is then collected and compared with the single call's. The share outside native code is the part
-of the workers' time (wall time x workers) not spent in the native clustering calls: the check pass,
-block keys, shuffle, serialization, Python glue and idle workers. The configurations take turns, round
-by round, so that background load on the machine falls on all of them.
+of the worker processes' processor time not spent in the native clustering calls: the check pass, block
+keys, shuffle, serialization and Python glue (processor time, so that other load on the machine does not
+count). The configurations take turns, round by round, so that such load falls on all of them.
 
 Examples:
     python benchmarks/bench_dask.py data/proteome_9mers_1m.tsv.gz --positions 1,4,6,8
@@ -62,13 +62,17 @@ def main():
             clients[workers] = stack.enter_context(Client(cluster, set_as_default=False))
 
         def on_dask(workers):
-            """(seconds to the persisted result and the totals, totals, the result collected afterwards)"""
-            with clients[workers].as_current():
+            """(seconds to the persisted result and the totals, the workers' processor seconds meanwhile,
+            totals, the result collected afterwards)"""
+            client = clients[workers]
+            with client.as_current():
+                cpu = client.run(time.process_time)
                 start = time.perf_counter()
                 result, totals = kdask._persisted(dd.read_parquet(tmp), args.threshold, args.positions, 2.0,
                                                   "anchor", "count", args.npartitions)
                 seconds = time.perf_counter() - start
-                return seconds, totals, result.compute()
+                cpu = sum(after - cpu[worker] for worker, after in client.run(time.process_time).items())
+                return seconds, cpu, totals, result.compute()
 
         for workers in args.workers:  # the first run in a cluster also pays for imports and start-up
             on_dask(workers)
@@ -83,27 +87,26 @@ def main():
 
     single_s = statistics.median(seconds for seconds, _ in single)
     mapping, n_cmp, n_exit = single[0][1]
-    print(f"{'run':>12} {'median_s':>9} {'vs_one_call':>11} {'vs_1_worker':>11} {'native_s':>9} "
-          f"{'outside_native':>14}")
-    print(f"{'one call':>12} {single_s:>9.3f} {1:>10.2f}x {'':>11} {single_s:>9.3f} {'':>14}")
+    print(f"{'run':>12} {'median_s':>9} {'vs_one_call':>11} {'vs_first':>9} {'worker_cpu_s':>12} "
+          f"{'native_cpu_s':>12} {'outside_native':>14}")
+    print(f"{'one call':>12} {single_s:>9.3f} {1:>10.2f}x")
     failures, first_s = [], None
     for workers, runs in dask_runs.items():
-        wall, totals, rows = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
+        wall, cpu, totals, _ = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
         native = totals["native_seconds"]
         first_s = first_s or wall
-        outside = 1 - native / (wall * workers)
         label = f"{workers} worker" + "s" * (workers > 1)
-        print(f"{label:>12} {wall:>9.3f} {single_s / wall:>10.2f}x {first_s / wall:>10.2f}x {native:>9.3f} "
-              f"{outside:>13.0%}")
-        for _, totals, rows in runs:
+        print(f"{label:>12} {wall:>9.3f} {single_s / wall:>10.2f}x {first_s / wall:>8.2f}x {cpu:>12.3f} "
+              f"{native:>12.3f} {1 - native / cpu:>13.0%}")
+        for _, _, totals, rows in runs:
             rows = rows.reset_index().sort_values(["count", "row"], ascending=[False, True])
             if (list(zip(rows["anchor"], rows["centroid"])) != list(mapping.items())
                     or (totals["n_comparisons"], totals["n_early_exits"]) != (n_cmp, n_exit)):
                 failures.append(workers)
 
     print(f"comparisons {n_cmp}, early exits {n_exit}, clusters {len(set(mapping.values()))}")
-    print(f"ratios: one call's median over the row's; {args.workers[0]} worker(s) over the row's; "
-          f"outside native: 1 - native_s / (median_s x workers)")
+    print(f"ratios: one call's median over the row's, and {args.workers[0]} worker(s)' over the row's; "
+          f"outside native = 1 - native_cpu_s / worker_cpu_s, of the median run")
     if failures:
         print(f"FAIL: Dask results differ from the single call with workers={sorted(set(failures))}",
               file=sys.stderr)

@@ -25,9 +25,13 @@ from kelvara import _core
 
 __all__ = ["cluster_anchors", "cluster_to_parquet", "read_anchor_counts", "connect"]
 
-# Anchors per clustering task when npartitions is not given: enough tasks to even out unequal blocks over
-# the workers, few enough that task overhead stays small next to the clustering.
-_ROWS_PER_TASK = 100_000
+# Clustering tasks per worker thread, at least, when npartitions is not given: blocks differ in size, and
+# several tasks per thread even out the work.
+_TASKS_PER_THREAD = 2
+
+# A row's place in the input, as the number of its partition in the bits above these and its row within
+# the partition below: sorting by it sorts by input order before the rows are numbered across partitions.
+_ROW_BITS = 40
 
 _PARQUET_SUFFIXES = (".parquet", ".pq")
 
@@ -40,14 +44,13 @@ def cluster_anchors(frame, threshold, anchor_positions=(1, 5), anchor_weight=2.0
         frame: a Dask or pandas DataFrame, or a path that ``read_anchor_counts`` reads. Its rows, partition
             by partition, are the table in input order: that order breaks ties between equal counts.
             An anchor given twice keeps the place of its first row and the count of its last, as a dict
-            built from the rows in order would; the counts of all its rows must be valid. The frame is
-            read twice: once to check it and number its rows, once to cluster it.
+            built from the rows in order would; the counts of all its rows must be valid.
         threshold, anchor_positions, anchor_weight: as for ``kelvara.cluster_anchors``.
         anchor_column, count_column: the columns holding the anchors (str) and their counts (integers
             from 0 to 2**64 - 1: any integer or bool column; uint64, or an object column of Python ints,
             holds counts beyond the int64 range).
-        npartitions: number of clustering tasks (default: the input's partitions, at least one per
-            100,000 rows). Blocks are never split, so one large block is one task's work.
+        npartitions: number of clustering tasks (default: the input's partitions, at least two per worker
+            thread). Blocks are never split, so one large block is one task's work.
 
     Returns:
         (result, n_comparisons, n_early_exits): ``result`` is a Dask DataFrame persisted on the cluster,
@@ -92,7 +95,11 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
         if os.path.lexists(path):
             old = staging + ".old"
             os.replace(path, old)
-            os.replace(staging, path)
+            try:
+                os.replace(staging, path)
+            except BaseException:
+                os.replace(old, path)
+                raise
             _remove(old)
         else:
             os.replace(staging, path)
@@ -135,8 +142,8 @@ def connect(address):
 
 
 def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column, npartitions):
-    """Check the input, then return the lazy clustering tasks, each giving (result rows, counters), and the
-    meta of the result rows."""
+    """Check what is cheap to check, then return the lazy clustering tasks, each giving (result rows,
+    counters), and the meta of the result rows."""
     # An empty table converts every argument as a real call does, with the same errors, and runs nothing.
     _core.cluster_anchors({}, threshold, anchor_positions, anchor_weight)
     positions, threshold, anchor_weight = list(anchor_positions), float(threshold), float(anchor_weight)
@@ -145,30 +152,33 @@ def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, cou
 
     frame = _as_frame(source, anchor_column, count_column)
     anchor_dtype = _check_columns(frame.dtypes, anchor_column, count_column)
-    inputs = frame[[anchor_column, count_column]].to_delayed()
-    summaries = dask.compute(*[dask.delayed(_scan)(p, anchor_column, count_column) for p in inputs])
-    offsets = _check_rows(summaries, positions)
-
+    # Each input partition is read once, for the check and for the shuffle; the clustering tasks depend on
+    # the check of the whole table, so they never run on bad input.
+    prepared = [dask.delayed(_prepare, nout=2)(p, anchor_column, count_column, positions, number, anchor_dtype)
+                for number, p in enumerate(frame[[anchor_column, count_column]].to_delayed())]
+    offsets = dask.delayed(_check_rows)([summary for _, summary in prepared], positions)
     empty = _prepared_meta(anchor_dtype)
-    meta, _ = _cluster_part(empty, threshold, positions, anchor_weight, anchor_dtype)
-    rows = offsets[-1]
-    if rows == 0:
-        # One task on no anchors: positions are not checked, as a single call does not check them either.
-        return [dask.delayed(_cluster_part)(empty, threshold, positions, anchor_weight, anchor_dtype)], meta
-
-    prepared = dd.from_delayed(
-        [dask.delayed(_prepare)(p, anchor_column, count_column, positions, offset, anchor_dtype)
-         for p, offset in zip(inputs, offsets)],
-        meta=empty, verify_meta=False)
-    if npartitions is None:
-        npartitions = max(frame.npartitions, -(-rows // _ROWS_PER_TASK))
-    blocks = prepared.shuffle(on="key", npartitions=npartitions).to_delayed()
-    tasks = [dask.delayed(_cluster_part)(b, threshold, positions, anchor_weight, anchor_dtype) for b in blocks]
+    prepared = dd.from_delayed([rows for rows, _ in prepared], meta=empty, verify_meta=False)
+    blocks = prepared.shuffle(on="key", npartitions=npartitions or _default_npartitions(frame)).to_delayed()
+    tasks = [dask.delayed(_cluster_part)(b, offsets, threshold, positions, anchor_weight, anchor_dtype)
+             for b in blocks]
+    meta, _ = _cluster_part(empty, [0], threshold, positions, anchor_weight, anchor_dtype)
     return tasks, meta
 
 
+def _default_npartitions(frame):
+    try:
+        from distributed import default_client
+
+        threads = sum(default_client().nthreads().values())
+    except (ImportError, ValueError):  # no distributed client: Dask's local scheduler
+        threads = os.cpu_count() or 1
+    return max(frame.npartitions, _TASKS_PER_THREAD * threads)
+
+
 def _persisted(*args):
-    """The result frame, persisted, and the totals of the clustering tasks, native seconds included."""
+    """The result frame, persisted, and the totals of the clustering tasks, with the processor seconds of
+    their native calls."""
     parts, meta = _plan(*args)
     parts = dask.persist(*parts)  # each clustering task runs once, for both the frame and the counters
     result = dd.from_delayed([part[0] for part in parts], meta=meta, verify_meta=False)
@@ -214,8 +224,8 @@ def _sample(dtype):
 
 
 def _check_rows(summaries, positions):
-    """Raise the error a single call would raise for the whole table; return the partitions' first global
-    row numbers, followed by the total number of rows."""
+    """Raise the error a single call would raise for the whole table; return the partitions' first row
+    numbers, followed by the total number of rows."""
     offsets = [0]
     for rows, _, _, _ in summaries:
         offsets.append(offsets[-1] + rows)
@@ -239,7 +249,7 @@ def _check_rows(summaries, positions):
 
 def _prepared_meta(anchor_dtype):
     return pd.DataFrame({"anchor": pd.Series([], dtype=anchor_dtype), "count": pd.Series([], dtype=np.uint64),
-                         "row": pd.Series([], dtype=np.int64), "key": pd.Series([], dtype=np.uint64)})
+                         "place": pd.Series([], dtype=np.int64), "key": pd.Series([], dtype=np.uint64)})
 
 
 def _sum_totals(counters):
@@ -266,26 +276,9 @@ def _remove(path):
 # --- tasks, on the workers --------------------------------------------------------------------------
 
 
-def _scan(part, anchor_column, count_column):
-    """What the checks need from one input partition, in its own row numbers: (rows, UTF-8 length of its
-    first anchor, its first anchor of another length as (row, length), its first anchor or count that does
-    not convert as (row, side, error), side 0 for an anchor and 1 for a count)."""
-    anchors = part[anchor_column].tolist()
-    try:
-        # The native check of types, UTF-8 and lengths, with no Python loop over the anchors.
-        _core._block_keys(anchors, [0])
-        fault, mismatch = None, None
-        first = len(anchors[0].encode()) if anchors else None
-    except (TypeError, ValueError):
-        fault, first, mismatch = _anchor_faults(anchors)
-    _, count_fault = _counts(part[count_column])
-    if count_fault is not None and (fault is None or count_fault[0] < fault[0]):
-        fault = (count_fault[0], 1, count_fault[1])
-    return len(anchors), first, mismatch, fault
-
-
 def _anchor_faults(anchors):
-    """The slow path behind a failed native check: find the row it failed at."""
+    """The slow path behind a failed native call: the first anchor that does not convert, the UTF-8 length
+    of the first anchor and the first anchor of another length, as ``_prepare`` reports them."""
     first, mismatch = None, None
     for row, anchor in enumerate(anchors):
         try:
@@ -338,18 +331,36 @@ def _error_of(function, *args):
     return None
 
 
-def _prepare(part, anchor_column, count_column, positions, offset, anchor_dtype):
-    """One input partition with counts as uint64, global row numbers and block keys."""
+def _prepare(part, anchor_column, count_column, positions, number, anchor_dtype):
+    """One input partition as the shuffle takes it (anchors, counts as uint64, places in the input, block
+    keys), and what the check of the whole table needs from it, in the partition's own row numbers: (rows,
+    UTF-8 length of its first anchor, its first anchor of another length as (row, length), its first anchor
+    or count that does not convert as (row, side, error), side 0 for an anchor and 1 for a count)."""
     anchors = part[anchor_column].astype(anchor_dtype).reset_index(drop=True)
-    counts, _ = _counts(part[count_column])
-    keys = np.frombuffer(_core._block_keys(anchors.tolist(), positions), dtype=np.uint64)
-    return pd.DataFrame({"anchor": anchors, "count": counts,
-                         "row": np.arange(offset, offset + len(part), dtype=np.int64), "key": keys})
+    values = anchors.tolist()
+    counts, count_fault = _counts(part[count_column])
+    fault, mismatch, keys = None, None, None
+    try:
+        keys = np.frombuffer(_core._block_keys(values, positions), dtype=np.uint64)
+        first = len(values[0].encode()) if values else None
+    except (TypeError, ValueError):
+        # An anchor or the positions are at fault; the check of the whole table tells which.
+        fault, first, mismatch = _anchor_faults(values)
+    if count_fault is not None and (fault is None or count_fault[0] < fault[0]):
+        fault = (count_fault[0], 1, count_fault[1])
+    summary = (len(values), first, mismatch, fault)
+    if keys is None or fault is not None:
+        return _prepared_meta(anchor_dtype), summary
+    place = (number << _ROW_BITS) + np.arange(len(values), dtype=np.int64)
+    return pd.DataFrame({"anchor": anchors, "count": counts, "place": place, "key": keys}), summary
 
 
-def _cluster_part(part, threshold, positions, anchor_weight, anchor_dtype):
+def _cluster_part(part, offsets, threshold, positions, anchor_weight, anchor_dtype):
     """Cluster the whole blocks of one shuffled partition with one native call; return the result rows and
-    the partition's counters."""
+    the partition's counters. ``offsets`` holds the first row number of every input partition."""
+    place = part["place"].to_numpy()
+    part = part.assign(row=np.asarray(offsets, dtype=np.int64)[place >> _ROW_BITS]
+                       + (place & ((1 << _ROW_BITS) - 1)))
     if part["anchor"].duplicated().any():
         # As in a dict built from the rows in order: the first row places an anchor, the last counts it.
         part = part.sort_values("row")
@@ -361,10 +372,12 @@ def _cluster_part(part, threshold, positions, anchor_weight, anchor_dtype):
     anchors, counts = part["anchor"].iloc[order].reset_index(drop=True), counts[order]
     anchor_counts = dict(zip(anchors.tolist(), counts.tolist()))
 
-    start = time.perf_counter()
+    # Processor time of this thread, which runs the whole native call (threads=1): unlike the wall time it
+    # does not count waits for the processor or the interpreter lock.
+    start = time.thread_time()
     mapping, n_comparisons, n_early_exits = _core.cluster_anchors(anchor_counts, threshold, positions,
                                                                   anchor_weight)
-    native_seconds = time.perf_counter() - start
+    native_seconds = time.thread_time() - start
 
     # The mapping lists the anchors in processing order, which is the order they were given in.
     centroids = list(mapping.values())
