@@ -223,30 +223,6 @@ def _sample(dtype):
         return None
 
 
-def _check_rows(summaries, positions):
-    """Raise the error a single call would raise for the whole table; return the partitions' first row
-    numbers, followed by the total number of rows."""
-    offsets = [0]
-    for rows, _, _, _ in summaries:
-        offsets.append(offsets[-1] + rows)
-    faults = [(offset + row, side, error)
-              for offset, (_, _, _, fault) in zip(offsets, summaries) if fault is not None
-              for row, side, error in [fault]]
-    if faults:
-        # A single call converts every entry, anchor before count, before it compares lengths.
-        raise min(faults, key=lambda fault: fault[:2])[2]
-    lengths = [(first, mismatch) for rows, first, mismatch, _ in summaries if rows]
-    if not lengths:
-        return offsets
-    length = lengths[0][0]
-    other = next((first if first != length else mismatch[1]
-                  for first, mismatch in lengths if first != length or mismatch is not None), None)
-    # Anchors of the lengths found let the native checks word any error exactly as a single call would:
-    # an empty first anchor, the first anchor of another length, then the positions.
-    _core._block_keys(["A" * length] + ([] if other is None else ["A" * other]), positions)
-    return offsets
-
-
 def _prepared_meta(anchor_dtype):
     return pd.DataFrame({"anchor": pd.Series([], dtype=anchor_dtype), "count": pd.Series([], dtype=np.uint64),
                          "place": pd.Series([], dtype=np.int64), "key": pd.Series([], dtype=np.uint64)})
@@ -260,12 +236,6 @@ def _sum_totals(counters):
     return totals
 
 
-def _write_part(part, path):
-    rows, counters = part
-    rows.to_parquet(path, index=True)
-    return counters
-
-
 def _remove(path):
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path, ignore_errors=True)
@@ -274,6 +244,30 @@ def _remove(path):
 
 
 # --- tasks, on the workers --------------------------------------------------------------------------
+
+
+def _prepare(part, anchor_column, count_column, positions, number, anchor_dtype):
+    """One input partition as the shuffle takes it (anchors, counts as uint64, places in the input, block
+    keys), and what the check of the whole table needs from it, in the partition's own row numbers: (rows,
+    UTF-8 length of its first anchor, its first anchor of another length as (row, length), its first anchor
+    or count that does not convert as (row, side, error), side 0 for an anchor and 1 for a count)."""
+    anchors = part[anchor_column].astype(anchor_dtype).reset_index(drop=True)
+    values = anchors.tolist()
+    counts, count_fault = _counts(part[count_column])
+    fault, mismatch, keys = None, None, None
+    try:
+        keys = np.frombuffer(_core._block_keys(values, positions), dtype=np.uint64)
+        first = len(values[0].encode()) if values else None
+    except (TypeError, ValueError):
+        # An anchor or the positions are at fault; the check of the whole table tells which.
+        fault, first, mismatch = _anchor_faults(values)
+    if count_fault is not None and (fault is None or count_fault[0] < fault[0]):
+        fault = (count_fault[0], 1, count_fault[1])
+    summary = (len(values), first, mismatch, fault)
+    if keys is None or fault is not None:
+        return _prepared_meta(anchor_dtype), summary
+    place = (number << _ROW_BITS) + np.arange(len(values), dtype=np.int64)
+    return pd.DataFrame({"anchor": anchors, "count": counts, "place": place, "key": keys}), summary
 
 
 def _anchor_faults(anchors):
@@ -331,28 +325,28 @@ def _error_of(function, *args):
     return None
 
 
-def _prepare(part, anchor_column, count_column, positions, number, anchor_dtype):
-    """One input partition as the shuffle takes it (anchors, counts as uint64, places in the input, block
-    keys), and what the check of the whole table needs from it, in the partition's own row numbers: (rows,
-    UTF-8 length of its first anchor, its first anchor of another length as (row, length), its first anchor
-    or count that does not convert as (row, side, error), side 0 for an anchor and 1 for a count)."""
-    anchors = part[anchor_column].astype(anchor_dtype).reset_index(drop=True)
-    values = anchors.tolist()
-    counts, count_fault = _counts(part[count_column])
-    fault, mismatch, keys = None, None, None
-    try:
-        keys = np.frombuffer(_core._block_keys(values, positions), dtype=np.uint64)
-        first = len(values[0].encode()) if values else None
-    except (TypeError, ValueError):
-        # An anchor or the positions are at fault; the check of the whole table tells which.
-        fault, first, mismatch = _anchor_faults(values)
-    if count_fault is not None and (fault is None or count_fault[0] < fault[0]):
-        fault = (count_fault[0], 1, count_fault[1])
-    summary = (len(values), first, mismatch, fault)
-    if keys is None or fault is not None:
-        return _prepared_meta(anchor_dtype), summary
-    place = (number << _ROW_BITS) + np.arange(len(values), dtype=np.int64)
-    return pd.DataFrame({"anchor": anchors, "count": counts, "place": place, "key": keys}), summary
+def _check_rows(summaries, positions):
+    """Raise the error a single call would raise for the whole table; return the partitions' first row
+    numbers, followed by the total number of rows."""
+    offsets = [0]
+    for rows, _, _, _ in summaries:
+        offsets.append(offsets[-1] + rows)
+    faults = [(offset + row, side, error)
+              for offset, (_, _, _, fault) in zip(offsets, summaries) if fault is not None
+              for row, side, error in [fault]]
+    if faults:
+        # A single call converts every entry, anchor before count, before it compares lengths.
+        raise min(faults, key=lambda fault: fault[:2])[2]
+    lengths = [(first, mismatch) for rows, first, mismatch, _ in summaries if rows]
+    if not lengths:
+        return offsets
+    length = lengths[0][0]
+    other = next((first if first != length else mismatch[1]
+                  for first, mismatch in lengths if first != length or mismatch is not None), None)
+    # Anchors of the lengths found let the native checks word any error exactly as a single call would:
+    # an empty first anchor, the first anchor of another length, then the positions.
+    _core._block_keys(["A" * length] + ([] if other is None else ["A" * other]), positions)
+    return offsets
 
 
 def _cluster_part(part, offsets, threshold, positions, anchor_weight, anchor_dtype):
@@ -388,3 +382,9 @@ def _cluster_part(part, offsets, threshold, positions, anchor_weight, anchor_dty
                 "n_comparisons": n_comparisons, "n_early_exits": n_early_exits,
                 "native_seconds": native_seconds}
     return result, counters
+
+
+def _write_part(part, path):
+    rows, counters = part
+    rows.to_parquet(path, index=True)
+    return counters

@@ -12,7 +12,6 @@ pytest.importorskip("pyarrow", reason="the dask extra is not installed")
 
 import dask  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
-import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
@@ -158,6 +157,7 @@ ABC = ["ACDEFG", "CCDEFG", "DCDEFG"]
     (["", "ACD", "ACDEFG"], [1] * 3, None, {}),
     (["ACDEFG", "ACDEFG", "ACDEFÉ"], [1] * 3, None, {}),  # lengths are UTF-8 bytes
     (["ACDEFG", "ACD"] + ABC + ["ECDEFG"], [1, 1, 1, 1, 1, -3], "int64", {}),  # counts before lengths
+    (["BCDEFG", None] + ABC + ["ECDEFG"], [-1, 1, 1, 1, 1, 1], "int64", {}),  # in input order, count first
     (ABC, [1, None, 2], "Int64", {}),
     (ABC, [1, 2, 2**64], "object", {}),
     (ABC, [1, 2.5, 2], "object", {}),
@@ -169,6 +169,14 @@ def test_data_errors(anchors, counts, count_dtype, kwargs):
     with dask.config.set({"dataframe.convert-string": False}):
         df = frame(anchors, counts, count_dtype=count_dtype)
     same_error(df, 0.5, **kwargs)
+
+
+def test_every_rows_count_is_checked():
+    # Stricter than a dict, which would forget the count that the anchor's later row replaces.
+    df = frame(["ACDEFG", "CCDEFG", "ACDEFG"], [-1, 1, 2], count_dtype="int64")
+    assert one_call(df, 0.5)[0] == [(0, "ACDEFG", 2, "ACDEFG"), (1, "CCDEFG", 1, "ACDEFG")]
+    with pytest.raises(OverflowError, match="can't convert negative int to unsigned"):
+        kdask.cluster_anchors(df, 0.5)
 
 
 def _never_read(_):
