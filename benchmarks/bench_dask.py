@@ -15,11 +15,12 @@ Examples:
 import argparse
 import contextlib
 import logging
-import statistics
+import os
 import sys
 import tempfile
 import time
 
+import dask
 import dask.dataframe as dd
 import pandas as pd
 from distributed import Client, LocalCluster
@@ -38,6 +39,7 @@ def parse_args():
     p.add_argument("--workers", type=int, nargs="+", default=[1, 2], help="worker processes (default 1 2)")
     p.add_argument("--input-partitions", type=int, default=8, help="Parquet files of the input (default 8)")
     p.add_argument("--npartitions", type=int, help="clustering tasks (default: kelvara.dask's)")
+    p.add_argument("--shuffle", choices=["p2p", "tasks"], help="Dask's shuffle method (default: Dask's)")
     p.add_argument("--repeat", type=int, default=3, help="runs per configuration; the median is reported")
     return p.parse_args()
 
@@ -49,7 +51,11 @@ def main():
     n_blocks, largest = block_spread(counts, args.positions)
     print(f"data: {source}: {len(counts)} anchors, {n_blocks} blocks at {args.positions}, "
           f"largest holds {largest:.1%}")
-    print(f"threshold={args.threshold} input partitions={args.input_partitions} repeat={args.repeat}")
+    if args.shuffle:
+        dask.config.set({"dataframe.shuffle.method": args.shuffle})
+    print(f"load average {os.getloadavg()[0]:.1f} at the start")
+    print(f"threshold={args.threshold} input partitions={args.input_partitions} repeat={args.repeat} "
+          f"shuffle={dask.config.get('dataframe.shuffle.method', None) or 'default'}")
     logging.getLogger("distributed").setLevel(logging.ERROR)  # p2p shuffles log every start and stop
 
     with tempfile.TemporaryDirectory() as tmp, contextlib.ExitStack() as stack:
@@ -79,17 +85,17 @@ def main():
         # Round by round, so that a change in the machine's background load falls on every configuration.
         single, dask_runs = [], {workers: [] for workers in args.workers}
         for _ in range(args.repeat):
+            cpu = time.process_time()
             seconds, (results,) = timed(lambda: kelvara.cluster_anchors(counts, args.threshold, args.positions),
                                         1)
-            single.append((seconds, results))
+            single.append((seconds, time.process_time() - cpu, results))
             for workers in args.workers:
                 dask_runs[workers].append(on_dask(workers))
 
-    single_s = statistics.median(seconds for seconds, _ in single)
-    mapping, n_cmp, n_exit = single[0][1]
+    single_s, single_cpu, (mapping, n_cmp, n_exit) = sorted(single, key=lambda run: run[0])[len(single) // 2]
     print(f"{'run':>12} {'median_s':>9} {'vs_one_call':>11} {'vs_first':>9} {'worker_cpu_s':>12} "
           f"{'native_cpu_s':>12} {'outside_native':>14}")
-    print(f"{'one call':>12} {single_s:>9.3f} {1:>10.2f}x")
+    print(f"{'one call':>12} {single_s:>9.3f} {1:>10.2f}x {'':>9} {single_cpu:>12.3f} {single_cpu:>12.3f}")
     failures, first_s = [], None
     for workers, runs in dask_runs.items():
         wall, cpu, totals, _ = sorted(runs, key=lambda run: run[0])[len(runs) // 2]
@@ -104,7 +110,8 @@ def main():
                     or (totals["n_comparisons"], totals["n_early_exits"]) != (n_cmp, n_exit)):
                 failures.append(workers)
 
-    print(f"comparisons {n_cmp}, early exits {n_exit}, clusters {len(set(mapping.values()))}")
+    print(f"comparisons {n_cmp}, early exits {n_exit}, clusters {len(set(mapping.values()))}; "
+          f"load average {os.getloadavg()[0]:.1f} at the end")
     print(f"ratios: one call's median over the row's, and {args.workers[0]} worker(s)' over the row's; "
           f"outside native = 1 - native_cpu_s / worker_cpu_s, of the median run")
     if failures:

@@ -168,9 +168,9 @@ def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, cou
 
 def _default_npartitions(frame):
     try:
-        from distributed import default_client
+        from distributed import Client
 
-        threads = sum(default_client().nthreads().values())
+        threads = sum(Client.current().nthreads().values())
     except (ImportError, ValueError):  # no distributed client: Dask's local scheduler
         threads = os.cpu_count() or 1
     return max(frame.npartitions, _TASKS_PER_THREAD * threads)
