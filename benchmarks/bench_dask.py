@@ -46,6 +46,7 @@ def parse_args():
 
 def main():
     args = parse_args()
+    load = os.getloadavg()[0]  # before this script adds its own
     counts = load_tsv(args.tsv) if args.tsv else synthetic(args.n)
     source = args.tsv or f"synthetic n={args.n}"
     n_blocks, largest = block_spread(counts, args.positions)
@@ -53,7 +54,7 @@ def main():
           f"largest holds {largest:.1%}")
     if args.shuffle:
         dask.config.set({"dataframe.shuffle.method": args.shuffle})
-    print(f"load average {os.getloadavg()[0]:.1f} at the start")
+    print(f"load average before the run: {load:.1f} (over the last minute)")
     print(f"threshold={args.threshold} input partitions={args.input_partitions} repeat={args.repeat} "
           f"shuffle={dask.config.get('dataframe.shuffle.method', None) or 'default'}")
     logging.getLogger("distributed").setLevel(logging.ERROR)  # p2p shuffles log every start and stop
@@ -110,8 +111,7 @@ def main():
                     or (totals["n_comparisons"], totals["n_early_exits"]) != (n_cmp, n_exit)):
                 failures.append(workers)
 
-    print(f"comparisons {n_cmp}, early exits {n_exit}, clusters {len(set(mapping.values()))}; "
-          f"load average {os.getloadavg()[0]:.1f} at the end")
+    print(f"comparisons {n_cmp}, early exits {n_exit}, clusters {len(set(mapping.values()))}")
     print(f"ratios: one call's median over the row's, and {args.workers[0]} worker(s)' over the row's; "
           f"outside native = 1 - native_cpu_s / worker_cpu_s, of the median run")
     if failures:
