@@ -111,9 +111,9 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
 
 
 def read_anchor_counts(path, anchor_column="anchor", count_column="count"):
-    """A lazy Dask DataFrame of anchors and counts: Parquet (a file or directory, or a path ending in
-    .parquet or .pq, globs allowed) with the two columns, or else headerless ``anchor<TAB>count`` text,
-    compressed or not, split into partitions in file order."""
+    """A lazy Dask DataFrame of anchors and counts: Parquet with the two columns (a directory, or a path
+    ending in .parquet or .pq, globs allowed), or else headerless ``anchor<TAB>count`` text, compressed or
+    not, split into partitions in file order."""
     path = os.fspath(path)
     if os.path.isdir(path) or path.endswith(_PARQUET_SUFFIXES):
         return dd.read_parquet(path, columns=[anchor_column, count_column])
