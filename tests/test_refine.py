@@ -4,10 +4,11 @@ the result, and hand-worked passes of the medoid, reassignment and merge steps."
 import copy
 import inspect
 import math
+import random
 
 import pytest
 
-from kelvara import refine_clusters
+from kelvara import cluster_anchors, refine_clusters
 
 PARAMS = [
     "anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
@@ -328,3 +329,23 @@ def test_cluster_sizes_do_not_wrap_at_64_bits():
     refined, st = refine_clusters(counts, {"AAAAAT": "AAAAAA"}, 0.9, 1)
     assert refined == {a: "AAAAAA" for a in counts}
     assert st == stats(1, 0, 0, 1, 2, 1)
+
+
+def chained(counts, mapping, threshold, passes, **kwargs):
+    """One pass at a time, each from the mapping the last one returned: nothing carried between passes."""
+    for _ in range(passes):
+        mapping = refine_clusters(counts, mapping, threshold, 1, **kwargs)[0]
+    return mapping
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("seed, letters", [(3, "ASTVILKRDEG"), (4, "AAAASTLLVVIKRDEx")])
+def test_passes_in_one_call_equal_passes_one_call_each(seed, letters, threads):
+    # The merge of a later pass skips judgements an earlier one made; chaining single passes makes them all.
+    rng = random.Random(seed)
+    counts = {"".join(rng.choice(letters) for _ in range(9)): rng.choice([1, 1, 1, 2, 3, 8, 40]) for _ in range(3000)}
+    mapping = cluster_anchors(counts, 0.55, [1, 8])[0]
+    kwargs = {"anchor_positions": [1, 8], "threads": threads}
+    refined, stats = refine_clusters(counts, mapping, 0.55, 4, **kwargs)
+    assert refined == chained(counts, mapping, 0.55, stats["passes"], **kwargs)
+    assert stats["merges"] > 0 and stats["medoid_changes"] > 0

@@ -9,17 +9,22 @@ namespace {
 // The candidates of one centroid, in merge order, whose similarity to it reaches the threshold.
 struct Verdicts {
     Verdicts(const RefineData& data_, const CentroidBlocks& blocks_, const std::vector<CountSum>& sizes_,
-             double threshold_, std::int64_t merge_cap)
+             double threshold_, std::int64_t merge_cap, const MergeMemory* memory_)
         : data(data_),
           blocks(blocks_),
           sizes(sizes_),
           threshold(threshold_),
           limit(merge_cap > 0 ? static_cast<std::uint64_t>(merge_cap) : UINT64_MAX),
-          block_sizes(blocks.keys.size()) {
+          memory(limit == UINT64_MAX ? memory_ : nullptr),
+          block_sizes(blocks.keys.size()),
+          changed(blocks.keys.size()) {
         // Each block's sizes side by side, in its (descending) order, for the searches below.
         for (std::size_t b = 0; b < blocks.keys.size(); ++b) {
             for (std::size_t d : blocks.centroids[b]) block_sizes[b].push_back(sizes[d]);
             smallest = std::min(smallest, block_sizes[b].back());
+            if (memory == nullptr) continue;
+            for (std::size_t r = 0; r < blocks.centroids[b].size(); ++r)
+                if (!memory->unchanged(blocks.centroids[b][r], sizes)) changed[b].push_back(static_cast<std::uint32_t>(r));
         }
     }
 
@@ -28,7 +33,9 @@ struct Verdicts {
     const std::vector<CountSum>& sizes;
     double threshold;
     std::uint64_t limit;  // candidates examined per centroid; UINT64_MAX for no cap
+    const MergeMemory* memory;  // only without a cap, where every smaller candidate is examined
     std::vector<std::vector<CountSum>> block_sizes;
+    std::vector<std::vector<std::uint32_t>> changed;  // per block, the ranks of centroids not left as they were
     CountSum smallest = ~CountSum{0};
 
     std::vector<std::size_t> similar(search::Probe& probe, std::size_t c) const {
@@ -46,6 +53,8 @@ struct Verdicts {
         const CountSum size_c = sizes[c];
         // Absorbed and not-smaller candidates use up the cap as well; the centroid itself does not.
         std::uint64_t budget = limit;
+        // A centroid left as it was needs judging only against candidates that were not.
+        const bool only_changed = memory != nullptr && memory->unchanged(c, sizes);
         // Exits pass, so out of reach is no reason to leave a block out then.
         blocks.visit_neighbours(own, limit != UINT64_MAX || exits_pass, threshold, [&](std::size_t b) {
             const std::vector<std::size_t>& ids = blocks.centroids[b];
@@ -57,7 +66,11 @@ struct Verdicts {
                                                       std::partition_point(bs.begin(), bs.begin() + end,
                                                                            [&](CountSum s) { return s >= size_c; }) -
                                                       bs.begin());
-            if (exits_pass) {
+            if (only_changed) {
+                const std::vector<std::uint32_t>& ranks = changed[b];
+                for (auto r = std::lower_bound(ranks.begin(), ranks.end(), lo); r != ranks.end() && *r < end; ++r)
+                    if (probe.sim(data.codes_of(ids[*r])) >= threshold) out.push_back(ids[*r]);
+            } else if (exits_pass) {
                 for (std::uint32_t r = lo; r < end; ++r)
                     if (probe.sim(data.codes_of(ids[r])) >= threshold) out.push_back(ids[r]);
             } else if (lo < end && !out_of_reach(data.tables, key, blocks.keys[b], threshold)) {
@@ -83,12 +96,12 @@ constexpr std::size_t kWindow = 4096;
 }  // namespace
 
 std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assignment, double threshold,
-                         std::int64_t merge_cap, Pool* pool, Monitor* monitor) {
+                         std::int64_t merge_cap, Pool* pool, Monitor* monitor, MergeMemory* memory) {
     const std::size_t n = assignment.size();
     const std::vector<CountSum> sizes = cluster_sizes(data.table, assignment);
     const std::vector<std::size_t> merge_order = centroids_by_size(data, assignment, sizes);
     const CentroidBlocks blocks = centroid_blocks(data, merge_order);
-    const Verdicts verdicts(data, blocks, sizes, threshold, merge_cap);
+    const Verdicts verdicts(data, blocks, sizes, threshold, merge_cap, memory);
 
     std::vector<std::uint8_t> absorbed(n, 0);
     std::vector<std::size_t> absorbed_into(n, 0);
@@ -129,6 +142,15 @@ std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assig
     if (count_absorbed > 0)
         for (std::size_t& c : assignment)
             while (absorbed[c]) c = absorbed_into[c];
+    if (memory != nullptr) {
+        memory->standing.assign(n, 0);
+        memory->size.assign(n, 0);
+        for (std::size_t c : merge_order) {
+            if (absorbed[c]) continue;
+            memory->standing[c] = 1;
+            memory->size[c] = sizes[c];
+        }
+    }
     return count_absorbed;
 }
 

@@ -52,6 +52,7 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
     for (std::size_t i = 0; i < n; ++i) by_text[data.text_rank[i]] = i;
 
     Monitor* monitor = options.monitor;
+    MergeMemory memory;
     while (stats.passes < options.iterations) {
         const std::uint64_t pass = stats.passes++;
         const std::uint64_t medoid_changes =
@@ -68,7 +69,7 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
         std::uint64_t merged = 0;
         if (options.merge) {
             if (monitor != nullptr) monitor->stage("merge", pass, count_distinct(assignment));
-            merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor);
+            merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor, &memory);
             if (monitor != nullptr) monitor->finish();
         }
         stats.merges += merged;
