@@ -92,7 +92,7 @@ BlockResult cluster_block_in_batches(const SimTables& t, const std::uint8_t* cod
     Ticker tick(options.monitor);
     for (std::size_t from = 0; from < members.size();) {
         // Small batches while the list is short, so that the serial walk stays a small share of the work.
-        const std::size_t size = std::clamp<std::size_t>(centroids.ids.size() / 4, kMinBatch, kMaxBatch);
+        const std::size_t size = std::clamp<std::size_t>(centroids.ids.size() / 8, kMinBatch, kMaxBatch);
         const std::size_t count = std::min(size, members.size() - from);
         old.assign(count, {});
         pool.run(

@@ -181,8 +181,13 @@ private:
                      V& v) const {
         const Kernels& k = kernels();
         const auto ranks_end = b.ranks.begin() + b.n;
-        const auto first = std::lower_bound(b.ranks.begin(), ranks_end, lo) - b.ranks.begin();
-        auto wanted = [&] { return static_cast<std::size_t>(std::lower_bound(b.ranks.begin(), ranks_end, v.hi()) - b.ranks.begin()); };
+        // Most scans want the whole bucket; only a range that cuts into it needs a search.
+        const auto first = lo <= b.min_rank ? 0 : std::lower_bound(b.ranks.begin(), ranks_end, lo) - b.ranks.begin();
+        auto wanted = [&] {
+            return v.hi() > b.max_rank
+                       ? std::size_t{b.n}
+                       : static_cast<std::size_t>(std::lower_bound(b.ranks.begin(), ranks_end, v.hi()) - b.ranks.begin());
+        };
         ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0);
         LiveChunk live;
         for (std::size_t c = static_cast<std::size_t>(first) / kLanes;; ++c) {

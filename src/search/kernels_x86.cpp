@@ -77,30 +77,53 @@ constexpr std::size_t kQStepsPerTest = 16;
 
 // The fixed-point pre-filter: 32 lanes of 16-bit sums, one permute per step looks all of them up. A lane
 // whose sum drops below a step's cut has provably exited; the few that never do are summed in double.
+KELVARA_AVX512 inline __m512i qlookup32(const std::uint8_t* codes, const __m512i row) {
+    const __m512i idx = _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes)));
+    return _mm512_permutexvar_epi16(idx, row);
+}
+
 KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, LiveChunk* out) {
     if (a.qrows == nullptr) return scan_avx512_double(a, first, out);
-    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries), stride = kLanes * len;
     const std::size_t tested = len - 1;  // the last step has no exit test
     const __m512i start = _mm512_set1_epi16(static_cast<short>(a.q0));
-    for (std::size_t c = first; c < n_chunks; ++c) {
-        const std::uint8_t* codes = a.codes + c * kLanes * len;
+    // The exact sums of the lanes the filter could not rule out; true when some of them live.
+    auto settle = [&](std::size_t c, std::uint32_t exited) {
+        if (exited == kAllLanes) return false;
+        out->live = exact_lanes(a, c, ~exited, out->sums);
+        return out->live != 0;
+    };
+    std::size_t c = first;
+    if (tested - std::min(tested, a.k0) <= kQStepsPerTest) {
+        // Short anchors: one test at the end, and four chunks at a time sharing each row.
+        const __m512i cut = _mm512_set1_epi16(tested > a.k0 ? a.qcut[tested - 1] : 0);
+        const std::uint32_t tests = tested > a.k0 ? kAllLanes : 0;
+        for (; c + 4 <= n_chunks; c += 4) {
+            const std::uint8_t* codes = a.codes + c * stride;
+            __m512i q0 = start, q1 = start, q2 = start, q3 = start;
+            for (std::size_t k = a.k0; k < tested; ++k) {
+                const __m512i row = _mm512_loadu_si512(a.qrows[k]);
+                q0 = _mm512_add_epi16(q0, qlookup32(codes + k * kLanes, row));
+                q1 = _mm512_add_epi16(q1, qlookup32(codes + stride + k * kLanes, row));
+                q2 = _mm512_add_epi16(q2, qlookup32(codes + 2 * stride + k * kLanes, row));
+                q3 = _mm512_add_epi16(q3, qlookup32(codes + 3 * stride + k * kLanes, row));
+            }
+            if (settle(c, ~valid_lanes(a, c) | (_mm512_cmplt_epi16_mask(q0, cut) & tests))) return c;
+            if (settle(c + 1, ~valid_lanes(a, c + 1) | (_mm512_cmplt_epi16_mask(q1, cut) & tests))) return c + 1;
+            if (settle(c + 2, ~valid_lanes(a, c + 2) | (_mm512_cmplt_epi16_mask(q2, cut) & tests))) return c + 2;
+            if (settle(c + 3, ~valid_lanes(a, c + 3) | (_mm512_cmplt_epi16_mask(q3, cut) & tests))) return c + 3;
+        }
+    }
+    for (; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * stride;
         __m512i q = start;
         std::uint32_t exited = ~valid_lanes(a, c);
         for (std::size_t k = a.k0; k < tested && exited != kAllLanes;) {
             const std::size_t stop = std::min(tested, k + kQStepsPerTest);
-            for (; k < stop; ++k) {
-                const __m512i idx =
-                    _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + k * kLanes)));
-                q = _mm512_add_epi16(q, _mm512_permutexvar_epi16(idx, _mm512_loadu_si512(a.qrows[k])));
-            }
+            for (; k < stop; ++k) q = _mm512_add_epi16(q, qlookup32(codes + k * kLanes, _mm512_loadu_si512(a.qrows[k])));
             exited |= _mm512_cmplt_epi16_mask(q, _mm512_set1_epi16(a.qcut[k - 1]));
         }
-        if (exited == kAllLanes) continue;
-        const std::uint32_t live = exact_lanes(a, c, ~exited, out->sums);
-        if (live != 0) {
-            out->live = live;
-            return c;
-        }
+        if (settle(c, exited)) return c;
     }
     return n_chunks;
 }
