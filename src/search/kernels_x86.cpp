@@ -178,9 +178,7 @@ KELVARA_AVX2 std::size_t scan_avx2_double(const ScanArgs& a, std::size_t first, 
 
 // Sixteen 16-bit entries looked up by byte shuffles: the low and the high bytes come from the two halves
 // of one shuffle table (codes 0-15) or the other (codes 16-20), and are then interleaved into words.
-KELVARA_AVX2 inline __m256i qlookup16(const std::uint8_t* planes, const std::uint8_t* codes) {
-    const __m256i ta = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes));
-    const __m256i tb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes + 32));
+KELVARA_AVX2 inline __m256i qlookup16(__m256i ta, __m256i tb, const std::uint8_t* codes) {
     const __m256i cc = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)));
     const __m256i high_code = _mm256_cmpgt_epi8(cc, _mm256_set1_epi8(15));
     const __m256i bytes = _mm256_blendv_epi8(_mm256_shuffle_epi8(ta, cc), _mm256_shuffle_epi8(tb, cc), high_code);
@@ -188,33 +186,60 @@ KELVARA_AVX2 inline __m256i qlookup16(const std::uint8_t* planes, const std::uin
     return _mm256_unpacklo_epi8(halves, _mm256_bsrli_epi128(halves, 8));
 }
 
-// The fixed-point pre-filter on 256-bit registers: two halves of sixteen lanes.
+// Lanes 0-15 and 16-31 of a chunk whose sums are below the cut, as one mask.
+KELVARA_AVX2 inline std::uint32_t below16(__m256i cut, __m256i lo, __m256i hi) {
+    const __m256i below = _mm256_packs_epi16(_mm256_cmpgt_epi16(cut, lo), _mm256_cmpgt_epi16(cut, hi));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(below, 0xD8)));
+}
+
+// The fixed-point pre-filter on 256-bit registers: each chunk in two halves of sixteen lanes; for short
+// anchors two chunks side by side share each row's shuffle tables and are tested once at the end.
 KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChunk* out) {
     if (a.qrows == nullptr) return scan_avx2_double(a, first, out);
-    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries);
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries), stride = kLanes * len;
     const std::size_t tested = len - 1;
     const __m256i start = _mm256_set1_epi16(static_cast<short>(a.q0));
-    for (std::size_t c = first; c < n_chunks; ++c) {
-        const std::uint8_t* codes = a.codes + c * kLanes * len;
+    auto planes = [&](std::size_t k) { return reinterpret_cast<const std::uint8_t*>(a.qrows[k] + 32); };
+    auto settle = [&](std::size_t c, std::uint32_t exited) {
+        if (exited == kAllLanes) return false;
+        out->live = exact_lanes(a, c, ~exited, out->sums);
+        return out->live != 0;
+    };
+    std::size_t c = first;
+    if (tested - std::min(tested, a.k0) <= kQStepsPerTest) {
+        const __m256i cut = _mm256_set1_epi16(tested > a.k0 ? a.qcut[tested - 1] : 0);
+        const std::uint32_t tests = tested > a.k0 ? kAllLanes : 0;
+        for (; c + 2 <= n_chunks; c += 2) {
+            const std::uint8_t* codes = a.codes + c * stride;
+            __m256i q0 = start, q1 = start, q2 = start, q3 = start;
+            for (std::size_t k = a.k0; k < tested; ++k) {
+                const __m256i ta = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes(k)));
+                const __m256i tb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes(k) + 32));
+                const std::uint8_t* at = codes + k * kLanes;
+                q0 = _mm256_add_epi16(q0, qlookup16(ta, tb, at));
+                q1 = _mm256_add_epi16(q1, qlookup16(ta, tb, at + 16));
+                q2 = _mm256_add_epi16(q2, qlookup16(ta, tb, at + stride));
+                q3 = _mm256_add_epi16(q3, qlookup16(ta, tb, at + stride + 16));
+            }
+            if (settle(c, ~valid_lanes(a, c) | (below16(cut, q0, q1) & tests))) return c;
+            if (settle(c + 1, ~valid_lanes(a, c + 1) | (below16(cut, q2, q3) & tests))) return c + 1;
+        }
+    }
+    for (; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * stride;
         __m256i q0 = start, q1 = start;
         std::uint32_t exited = ~valid_lanes(a, c);
         for (std::size_t k = a.k0; k < tested && exited != kAllLanes;) {
             const std::size_t stop = std::min(tested, k + kQStepsPerTest);
             for (; k < stop; ++k) {
-                const auto* planes = reinterpret_cast<const std::uint8_t*>(a.qrows[k] + 32);
-                q0 = _mm256_add_epi16(q0, qlookup16(planes, codes + k * kLanes));
-                q1 = _mm256_add_epi16(q1, qlookup16(planes, codes + k * kLanes + 16));
+                const __m256i ta = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes(k)));
+                const __m256i tb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes(k) + 32));
+                q0 = _mm256_add_epi16(q0, qlookup16(ta, tb, codes + k * kLanes));
+                q1 = _mm256_add_epi16(q1, qlookup16(ta, tb, codes + k * kLanes + 16));
             }
-            const __m256i cut = _mm256_set1_epi16(a.qcut[k - 1]);
-            const __m256i below = _mm256_packs_epi16(_mm256_cmpgt_epi16(cut, q0), _mm256_cmpgt_epi16(cut, q1));
-            exited |= static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(below, 0xD8)));
+            exited |= below16(_mm256_set1_epi16(a.qcut[k - 1]), q0, q1);
         }
-        if (exited == kAllLanes) continue;
-        const std::uint32_t live = exact_lanes(a, c, ~exited, out->sums);
-        if (live != 0) {
-            out->live = live;
-            return c;
-        }
+        if (settle(c, exited)) return c;
     }
     return n_chunks;
 }
