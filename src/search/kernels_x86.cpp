@@ -28,6 +28,14 @@ std::uint32_t valid_lanes(const ScanArgs& a, std::size_t c) {
     return left >= kLanes ? kAllLanes : (1u << left) - 1;
 }
 
+// The exact sums of the lanes a filter could not rule out; true when some of them live.
+__attribute__((always_inline)) inline bool settle_lanes(const ScanArgs& a, std::size_t c, std::uint32_t exited,
+                                                        LiveChunk* out) {
+    if (exited == kAllLanes) return false;
+    out->live = exact_lanes(a, c, ~exited, out->sums);
+    return out->live != 0;
+}
+
 // The double sums test every step but only stop once every lane has exited, looked at every eighth step:
 // a branch that mispredicts costs more than the steps it saves on short anchors, while long ones still
 // stop early.
@@ -87,12 +95,7 @@ KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, Liv
     const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries), stride = kLanes * len;
     const std::size_t tested = len - 1;  // the last step has no exit test
     const __m512i start = _mm512_set1_epi16(static_cast<short>(a.q0));
-    // The exact sums of the lanes the filter could not rule out; true when some of them live.
-    auto settle = [&](std::size_t c, std::uint32_t exited) {
-        if (exited == kAllLanes) return false;
-        out->live = exact_lanes(a, c, ~exited, out->sums);
-        return out->live != 0;
-    };
+    auto settle = [&](std::size_t c, std::uint32_t exited) { return settle_lanes(a, c, exited, out); };
     std::size_t c = first;
     if (tested - std::min(tested, a.k0) <= kQStepsPerTest) {
         // Short anchors: one test at the end, and four chunks at a time sharing each row.
@@ -200,11 +203,7 @@ KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChu
     const std::size_t tested = len - 1;
     const __m256i start = _mm256_set1_epi16(static_cast<short>(a.q0));
     auto planes = [&](std::size_t k) { return reinterpret_cast<const std::uint8_t*>(a.qrows[k] + 32); };
-    auto settle = [&](std::size_t c, std::uint32_t exited) {
-        if (exited == kAllLanes) return false;
-        out->live = exact_lanes(a, c, ~exited, out->sums);
-        return out->live != 0;
-    };
+    auto settle = [&](std::size_t c, std::uint32_t exited) { return settle_lanes(a, c, exited, out); };
     std::size_t c = first;
     if (tested - std::min(tested, a.k0) <= kQStepsPerTest) {
         const __m256i cut = _mm256_set1_epi16(tested > a.k0 ? a.qcut[tested - 1] : 0);
