@@ -44,10 +44,13 @@ std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorTable& tabl
     std::vector<std::size_t> assignment(table.size());
     for (std::size_t i = 0; i < assignment.size(); ++i) assignment[i] = i;
     walk_dict(mapping, [&](PyObject* key, PyObject* value) {
-        const std::string anchor = as_utf8(key);
-        const std::string centroid = as_utf8(value);
-        const auto a = lookup.find(anchor);
-        const auto c = lookup.find(centroid);
+        const auto a = lookup.find(as_utf8(key));
+        // Most anchors are their own centroid, and a mapping from cluster_anchors holds one str for both.
+        if (value == key) {
+            if (a != lookup.end()) assignment[a->second] = a->second;
+            return;
+        }
+        const auto c = lookup.find(as_utf8(value));
         if (a != lookup.end() && c != lookup.end()) assignment[a->second] = c->second;
     });
     return assignment;

@@ -10,11 +10,23 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
       tables(tables_),
       codes(search::summing_codes(tables_, table_.residues.data(), table_.size())),
       text_rank(table_.size()) {
-    // Anchor texts never change, so one sort ranks them for every pass.
-    std::vector<std::size_t> by_text(table.size());
-    std::iota(by_text.begin(), by_text.end(), std::size_t{0});
-    std::sort(by_text.begin(), by_text.end(),
-              [&](std::size_t a, std::size_t b) { return table.anchors[a] < table.anchors[b]; });
+    // Anchor texts never change, so one sort ranks them for every pass. Their first eight bytes, read as a
+    // big-endian number, order most pairs without a string comparison (all anchors have one length).
+    const std::size_t n = table.size();
+    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t prefix = 0;
+        const std::string& text = table.anchors[i];
+        for (std::size_t k = 0; k < 8; ++k)
+            prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
+        keyed[i] = {prefix, i};
+    }
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return table.anchors[a.second] < table.anchors[b.second];
+    });
+    std::vector<std::size_t> by_text(n);
+    for (std::size_t r = 0; r < n; ++r) by_text[r] = keyed[r].second;
     for (std::size_t r = 0; r < by_text.size(); ++r) text_rank[by_text[r]] = static_cast<std::uint32_t>(r);
 }
 
