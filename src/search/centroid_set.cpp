@@ -61,7 +61,13 @@ FirstMatch CentroidSet::first_match(Probe& probe) const {
     std::vector<std::uint32_t>& full_depth = probe.scratch();
     full_depth.clear();
     FirstMatchVisitor v{probe.min_needed(), full_depth};
-    scan_flat(probe, 0, v, kHead);
+    if (n_ < kOneByOne) {
+        v.best = static_cast<std::uint32_t>(n_);
+        scan_one_by_one(probe, 0, v);
+        if (v.best == n_) v.best = kNoRank;
+    } else {
+        scan_flat(probe, 0, v, kHead);
+    }
     if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, 0, kHead, v);
 
     // Every entry ranked before the match was compared; those that did not run to the end without a

@@ -39,6 +39,18 @@ public:
         return s;
     }
 
+    // anchor_sim against codes `stride` apart, telling an exit (false) from a full sum (true, in *sum).
+    bool live_sum(const std::uint8_t* codes, std::size_t stride, double* sum) const {
+        const std::size_t len = rows_.size();
+        double s = 0.0;
+        for (std::size_t k = 0; k < len; ++k) {
+            s = s + rows_[k][codes[k * stride]];
+            if (k + 1 < len && min_needed_ > bound_[k + 1] + s) return false;
+        }
+        *sum = s;
+        return true;
+    }
+
     // The same sum without the early exit.
     double full_sum(const std::uint8_t* codes) const {
         double s = 0.0;
@@ -106,6 +118,10 @@ public:
         hi = std::min<std::uint32_t>(hi, static_cast<std::uint32_t>(n_));
         if (lo >= hi) return;
         RangeVisitor<Visit&> v{hi, visit};
+        if (hi - lo < kOneByOne) {
+            scan_one_by_one(probe, lo, v);
+            return;
+        }
         if (root_ == kNoRank || hi <= kHead || hi - lo <= kFlatRange) {
             scan_flat(probe, lo, v);
             return;
@@ -117,6 +133,8 @@ public:
 private:
     // Ranges this short are scanned flat rather than walked.
     static constexpr std::uint32_t kFlatRange = 256;
+    // Ranges shorter than this are compared one entry at a time: a kernel call costs more.
+    static constexpr std::uint32_t kOneByOne = 4;
     static constexpr std::uint32_t kBucketBit = 0x80000000u;
 
     struct Node {
@@ -153,6 +171,16 @@ private:
                   std::int32_t q0) const {
         return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), probe.qrows(), probe.qcut(), len_,
                         codes,        n_entries,     k0,                 s0,            q0};
+    }
+
+    // The flat list's ranks [lo, v.hi()) compared one at a time, in rank order.
+    template <class V>
+    void scan_one_by_one(const Probe& probe, std::uint32_t lo, V& v) const {
+        for (std::uint32_t r = lo; r < v.hi(); ++r) {
+            double s;
+            if (probe.live_sum(flat_.data() + (r / kLanes) * kLanes * len_ + r % kLanes, kLanes, &s) && v.take(r, s))
+                return;
+        }
     }
 
     // Ranks [lo, min(v.hi(), end)) of the flat list. V: hi() is the current end of the ranks that matter,
