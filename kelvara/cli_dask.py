@@ -109,7 +109,9 @@ class DaskRun(_Run):
                     "records": sum(records),
                     "read": sum(r["anchors"] for r in lengths) + sum(uniques.values()),
                     "kept": sum(r["anchors"] for r in lengths),
-                    "left_out_by_length": {str(n): uniques[n] for n in sorted(uniques) if n < shortest},
+                    # With --length, the other lengths are not clustered, not left out.
+                    "left_out_by_length": {str(n): uniques[n] for n in sorted(uniques)
+                                           if n < shortest and args.length is None},
                     "count": sum(r["count"] for r in lengths),
                 },
                 "lengths": lengths,
@@ -128,7 +130,7 @@ class DaskRun(_Run):
         """Read every input in parts on the workers and keep the parts there; raise the first fault in input
         order. Returns (the parts, records of each input, rows of each length)."""
         text_bytes = sum(i.size for i in inputs)
-        threads = sum(client.nthreads().values())
+        threads = max(1, sum(client.nthreads().values()))  # none yet: the scheduler waits for workers
         part_bytes = min(PART_BYTES, max(MIN_PART_BYTES, -(-text_bytes // (TASKS_PER_THREAD * threads))))
         tasks = [(number, part) for number, i in enumerate(inputs) for part in i.parts(part_bytes)]
         parts = client.persist([part for _, part in tasks])
@@ -182,7 +184,7 @@ class DaskRun(_Run):
         """Cluster the kept lengths, each task writing its clusters into staging, and count the unique peptides
         of the other lengths; returns (the summary of each kept length, unique peptides of each other one)."""
         args = self.args
-        threads = sum(client.nthreads().values())
+        threads = max(1, sum(client.nthreads().values()))
         tasks = max(len(parts), TASKS_PER_THREAD * threads)
         kept_rows = sum(rows[n] for n in kept)
         work = []

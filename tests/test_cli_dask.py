@@ -100,6 +100,7 @@ def _lengths_and_repeats(tmp_path, lengths=(8, 9, 10, 11)):
 def _table(tmp_path):
     counts = family_peptides(600, 10, seed=5)
     counts.update(family_peptides(100, 9, seed=6))
+    counts.update(family_peptides(50, 4, seed=7))  # too short for the positions, but not clustered anyway
     path = tmp_path / "psms.csv"
     path.write_text("Scan,Sequence,Count\n" + "".join(f"{i},{p},{c}\n" for i, (p, c) in enumerate(counts.items())))
     return [path], [path]
