@@ -39,9 +39,6 @@ from kelvara.writers import write_json
 # worker thread some; a gzip file is read whole by one task.
 PART_BYTES = 32 << 20
 MIN_PART_BYTES = 1 << 20
-# Clustering tasks per worker thread, at least: blocks differ in size, and several tasks per thread even out
-# the work.
-TASKS_PER_THREAD = 2
 _TEXT_OUTPUT = (".tsv", ".tsv.gz", ".txt", ".csv")
 # The dtype pandas gives a column of str, so that empty parts and full ones agree.
 _STR = pd.Series(["A"]).dtype
@@ -129,9 +126,8 @@ class DaskRun(_Run):
     def _read(self, client, inputs):
         """Read every input in parts on the workers and keep the parts there; raise the first fault in input
         order. Returns (the parts, records of each input, rows of each length)."""
-        text_bytes = sum(i.size for i in inputs)
-        threads = max(1, sum(client.nthreads().values()))  # none yet: the scheduler waits for workers
-        part_bytes = min(PART_BYTES, max(MIN_PART_BYTES, -(-text_bytes // (TASKS_PER_THREAD * threads))))
+        tasks = kdask._TASKS_PER_THREAD * _threads(client)
+        part_bytes = min(PART_BYTES, max(MIN_PART_BYTES, -(-sum(i.size for i in inputs) // tasks)))
         tasks = [(number, part) for number, i in enumerate(inputs) for part in i.parts(part_bytes)]
         parts = client.persist([part for _, part in tasks])
         summaries = client.compute([part[1] for part in parts])
@@ -184,8 +180,7 @@ class DaskRun(_Run):
         """Cluster the kept lengths, each task writing its clusters into staging, and count the unique peptides
         of the other lengths; returns (the summary of each kept length, unique peptides of each other one)."""
         args = self.args
-        threads = max(1, sum(client.nthreads().values()))
-        tasks = max(len(parts), TASKS_PER_THREAD * threads)
+        tasks = max(len(parts), kdask._TASKS_PER_THREAD * _threads(client))
         kept_rows = sum(rows[n] for n in kept)
         work = []
         for length in kept:
@@ -214,6 +209,10 @@ class DaskRun(_Run):
         lengths = [_length_summary(length, resolve_positions(args.positions, length),
                                    [r for (n, _), r in zip(work, results) if n == length]) for length in kept]
         return lengths, {length: int(n) for length, n in zip(others, results[len(work):])}
+
+
+def _threads(client):
+    return max(1, sum(client.nthreads().values()))  # none yet: the scheduler waits for workers to come
 
 
 @contextlib.contextmanager

@@ -276,6 +276,16 @@ def test_bad_input_is_one_clear_line_and_status_2(tmp_path, scheduler, name, con
     assert os.listdir(tmp_path) == [name]
 
 
+def test_a_cluster_count_beyond_64_bits_is_one_line_and_status_1(tmp_path, scheduler):
+    # One machine writes the sum in the TSV; a Parquet uint64 cannot hold it.
+    write_counts(tmp_path / "in.tsv", {"SLYNTVATL": 2**64 - 1, "SLYNTVATM": 1})
+    result = kelvara_cli("in.tsv", "-o", "out", "--dask", scheduler, cwd=tmp_path)
+    assert (result.returncode, result.stderr.decode()) == (1, (
+        "kelvara: cannot write out: the counts of the cluster of SLYNTVATL add up to more than 2**64 - 1, beyond "
+        "the uint64 column cluster_count\n"))
+    assert os.listdir(tmp_path) == ["in.tsv"]
+
+
 # ---- a cluster of its own, and Ctrl-C ---------------------------------------------------------------------
 
 def test_local_cluster_for_the_run_then_ctrl_c_on_the_terminal(tmp_path, large_input):
