@@ -18,6 +18,8 @@ try:
     import dask.dataframe as dd
     import numpy as np
     import pandas as pd
+    import pyarrow as pa
+    import pyarrow.compute as pc
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("kelvara.dask needs the dask extra: pip install 'kelvara[dask]'") from error
 
@@ -270,22 +272,50 @@ def _prepare(part, anchor_column, count_column, positions, number, anchor_dtype)
     UTF-8 length of its first anchor, its first anchor of another length as (row, length), its first anchor
     or count that does not convert as (row, side, error), side 0 for an anchor and 1 for a count)."""
     anchors = part[anchor_column].astype(anchor_dtype).reset_index(drop=True)
-    values = anchors.tolist()
     counts, count_fault = _counts(part[count_column])
     fault, mismatch, keys = None, None, None
+    packed = _packed(anchors)
     try:
-        keys = np.frombuffer(_core._block_keys(values, positions), dtype=np.uint64)
-        first = len(values[0].encode()) if values else None
+        if packed is None:  # anchors of several lengths, or not all str: this call words the fault
+            values = anchors.tolist()
+            keys = _core._block_keys(values, positions)
+            packed = (None, len(values[0].encode()) if values else 0)
+        else:
+            keys = _core._block_keys_table(*packed, positions)
+        keys = np.frombuffer(keys, dtype=np.uint64)
+        first = packed[1] if len(anchors) else None
     except (TypeError, ValueError):
         # An anchor or the positions are at fault; the check of the whole table tells which.
-        fault, first, mismatch = _anchor_faults(values)
+        fault, first, mismatch = _anchor_faults(anchors.tolist())
     if count_fault is not None and (fault is None or count_fault[0] < fault[0]):
         fault = (count_fault[0], 1, count_fault[1])
-    summary = (len(values), first, mismatch, fault)
+    summary = (len(anchors), first, mismatch, fault)
     if keys is None or fault is not None:
         return _prepared_meta(anchor_dtype), summary
-    place = (number << _ROW_BITS) + np.arange(len(values), dtype=np.int64)
+    place = (number << _ROW_BITS) + np.arange(len(anchors), dtype=np.int64)
     return pd.DataFrame({"anchor": anchors, "count": counts, "place": place, "key": keys}), summary
+
+
+def _packed(anchors):
+    """(the UTF-8 bytes of a Series of str end to end, their common length), or None when they are not all
+    str of one length, or empty, which no packed buffer can count: the native calls take a block's anchors
+    in one buffer rather than one str each."""
+    try:
+        array = pa.array(anchors, type=pa.large_string())
+    except (pa.ArrowInvalid, pa.ArrowTypeError, UnicodeEncodeError):
+        return None
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    if array.null_count:
+        return None
+    if len(array) == 0:
+        return b"", 0
+    shortest, longest = pc.min_max(pc.binary_length(array)).values()
+    if shortest != longest or longest.as_py() == 0:
+        return None
+    offsets = np.frombuffer(array.buffers()[1], dtype=np.int64)[array.offset:array.offset + len(array) + 1]
+    data = array.buffers()[2].slice(int(offsets[0]), int(offsets[-1] - offsets[0]))
+    return data.to_pybytes(), shortest.as_py()
 
 
 def _anchor_faults(anchors):
@@ -386,19 +416,17 @@ def _cluster_part(part, offsets, threshold, positions, anchor_weight, anchor_dty
     counts, rows = part["count"].to_numpy(dtype=np.uint64), part["row"].to_numpy()
     order = np.lexsort((rows, ~counts))  # count descending, then input order
     anchors, counts = part["anchor"].iloc[order].reset_index(drop=True), counts[order]
-    anchor_counts = dict(zip(anchors.tolist(), counts.tolist()))
+    packed, anchor_len = _packed(anchors)  # the check of the whole table found them all of one length
 
-    # Processor time of this thread, which runs the whole native call (threads=1): unlike the wall time it
-    # does not count waits for the processor or the interpreter lock.
+    # Processor time of this thread, which runs the whole native call: unlike the wall time it does not
+    # count waits for the processor or the interpreter lock.
     start = time.thread_time()
-    mapping, n_comparisons, n_early_exits = _core.cluster_anchors(anchor_counts, threshold, positions,
-                                                                  anchor_weight)
+    centroid_rows, n_comparisons, n_early_exits = _core._cluster_table(packed, anchor_len, counts.tobytes(),
+                                                                       threshold, positions, anchor_weight)
     native_seconds = time.thread_time() - start
 
-    # The mapping lists the anchors in processing order, which is the order they were given in.
-    centroids = list(mapping.values())
-    result = pd.DataFrame({"anchor": anchors.array, "count": counts,
-                           "centroid": pd.array(centroids, dtype=anchor_dtype)},
+    centroids = anchors.take(np.frombuffer(centroid_rows, dtype=np.uint64).astype(np.intp))
+    result = pd.DataFrame({"anchor": anchors.array, "count": counts, "centroid": centroids.array},
                           index=pd.Index(rows[order], name="row"))
     counters = {"anchors": len(result), "clusters": int((result["anchor"] == result["centroid"]).sum()),
                 "n_comparisons": n_comparisons, "n_early_exits": n_early_exits,
