@@ -85,10 +85,11 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
         dict with ``anchors``, ``clusters``, ``n_comparisons`` and ``n_early_exits``.
     """
     path = os.path.abspath(os.fspath(path))
+    parent = os.path.dirname(path)
     if os.path.lexists(path) and not overwrite:
         raise FileExistsError(f"{path} exists; pass overwrite=True to replace it")
-    if not os.path.isdir(os.path.dirname(path)):
-        raise FileNotFoundError(f"{os.path.dirname(path)} is not a directory")
+    if not os.path.isdir(parent):
+        raise FileNotFoundError(f"{parent} is not a directory")
     parts, _ = _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column,
                      npartitions, duplicates)
     with _staged_directory(path) as staging:
@@ -300,6 +301,10 @@ def _packed(anchors):
     """(the UTF-8 bytes of a Series of str end to end, their common length), or None when they are not all
     str of one length, or empty, which no packed buffer can count: the native calls take a block's anchors
     in one buffer rather than one str each."""
+    if len(anchors) == 0:
+        return b"", 0
+    if anchors.dtype == object and pd.api.types.infer_dtype(anchors, skipna=False) != "string":
+        return None  # Arrow would take bytes as text, which a single call refuses
     try:
         array = pa.array(anchors, type=pa.large_string())
     except (pa.ArrowInvalid, pa.ArrowTypeError, UnicodeEncodeError):
@@ -308,8 +313,6 @@ def _packed(anchors):
         array = array.combine_chunks()
     if array.null_count:
         return None
-    if len(array) == 0:
-        return b"", 0
     shortest, longest = pc.min_max(pc.binary_length(array)).values()
     if shortest != longest or longest.as_py() == 0:
         return None

@@ -165,6 +165,7 @@ ABC = ["ACDEFG", "CCDEFG", "DCDEFG"]
     (ABC, [1, 2, 2**64], "object", {}),
     (ABC, [1, 2.5, 2], "object", {}),
     (["ACDEFG", None, 7], [1, 1, 1], None, {}),
+    (["ACDEFG", "CCDEFG", b"DCDEFG"], [1, 1, 1], None, {}),
     (ABC, [1] * 3, None, {"anchor_positions": [2, 6]}),
     ([a + "HIK" for a in ABC], [1] * 3, None, {"anchor_positions": range(9)}),
 ])
