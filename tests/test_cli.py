@@ -350,7 +350,8 @@ def test_bad_options_exit_with_status_2(tmp_path, options):
 def test_help_and_module_entry(tmp_path):
     result = kelvara_cli("--help")
     assert result.returncode == 0
-    for option in (b"--column", b"--length", b"--positions", b"--refine", b"--clstr", b"--report", b"gzip"):
+    for option in (b"--column", b"--length", b"--positions", b"--refine", b"--clstr", b"--report", b"gzip",
+                   b"--dask", b"Parquet"):
         assert option in result.stdout
     path = write_counts(tmp_path / "in.tsv", {"SLYNTVATL": 2, "SLYNTVAVL": 1})
     result = subprocess.run([sys.executable, "-m", "kelvara", "cluster", str(path), "-o", str(tmp_path / "o.tsv")],
