@@ -37,7 +37,13 @@ Peptides are letters only and are read in upper case.
 output: a TSV with one row per unique peptide (peptide, length, count,
 centroid, cluster_members, cluster_count), the largest clusters first (most
 members, then largest summed count), within a cluster the centroid first,
-then by count. A summary goes to standard error."""
+then by count. A summary goes to standard error.
+
+with --dask, the workers of a Dask cluster read the inputs (counts, lists and
+tables as above, gzip or plain, and Parquet files or directories), cluster each
+block of each length, and write -o as a directory of Parquet files with the
+same columns; refinement, block search, --clstr and --report stay on one
+machine."""
 
 EPILOG = """\
 anchor positions count from 0 and, when negative, from the end: the default
@@ -51,7 +57,8 @@ examples:
   kelvara cluster peptides.tsv -o clusters.tsv
   kelvara cluster psms.csv --column Sequence -o clusters.tsv --report report.html
   zcat run1.txt.gz | kelvara cluster - --length 9 --refine 3 -o clusters.tsv
-  kelvara cluster peptides.fasta -o clusters.tsv --clstr clusters.clstr"""
+  kelvara cluster peptides.fasta -o clusters.tsv --clstr clusters.clstr
+  kelvara cluster runs/*.tsv.gz --dask local -o clusters/"""
 
 
 class UsageError(Exception):
@@ -60,6 +67,10 @@ class UsageError(Exception):
 
 class OutputError(Exception):
     """An output that could not be written, a full disk say: reported in one line, exit status 1."""
+
+
+class ClusterError(Exception):
+    """A Dask cluster that cannot be reached or loses its workers: reported in one line, exit status 1."""
 
 
 def _positions(text):
@@ -103,7 +114,8 @@ def build_parser():
                             description=DESCRIPTION, epilog=EPILOG,
                             formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="peptide file, gzip or plain, or '-'")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.tsv", help="the clustered table (required)")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.tsv",
+                   help="the clustered table (required); with --dask a new directory of Parquet files")
 
     g = p.add_argument_group("input")
     g.add_argument("--column", metavar="NAME", help="peptide column of a table with a header")
@@ -117,7 +129,7 @@ def build_parser():
                    help="anchor positions from 0, negative from the end (default 1,-1)")
     g.add_argument("--weight", type=_number, default=2.0, metavar="W",
                    help="weight of the anchor positions; others weigh 1 (default 2.0)")
-    g.add_argument("--threads", type=int, default=0, metavar="N",
+    g.add_argument("--threads", type=int, metavar="N",
                    help="worker threads: 0 one per processor (default), 1 serial; results are identical")
     g.add_argument("--block-search", action="store_true",
                    help="also search neighbouring blocks that could hold a centroid above the threshold")
@@ -146,6 +158,11 @@ def build_parser():
     g.add_argument("--report-clusters", type=_positive, default=12, metavar="N",
                    help="largest clusters shown in the report (default 12)")
     g.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+
+    g = p.add_argument_group("Dask (needs: pip install 'kelvara[dask]')")
+    g.add_argument("--dask", metavar="SCHEDULER",
+                   help="run on a Dask cluster: a scheduler's address, or 'local' for worker processes on this "
+                        "machine; -o is then a Parquet directory")
     return parser
 
 
@@ -164,16 +181,15 @@ def main(argv=None):
         build_parser().print_help(sys.stderr)
         return EXIT_USAGE
     pending = PendingFiles()
-    run = _Run(args, pending)
     try:
-        return run.run()
+        return _run_class(args)(args, pending).run()
     except (InputError, UsageError) as e:
         _say(e)
         return EXIT_USAGE
     except KeyboardInterrupt:
         _say("interrupted")
         return EXIT_INTERRUPTED
-    except OutputError as e:
+    except (OutputError, ClusterError) as e:
         _say(e)
         return EXIT_FAILURE
     except InternalError as e:
@@ -181,6 +197,20 @@ def main(argv=None):
         return EXIT_FAILURE
     finally:
         pending.discard()
+
+
+def _run_class(args):
+    if args.dask is None:
+        if args.threads is None:
+            args.threads = 0
+        return _Run
+    try:
+        from kelvara.cli_dask import DaskRun
+    except ImportError as e:
+        missing = e.name or getattr(e.__cause__, "name", None)
+        raise UsageError(f"--dask needs the dask extra{f' ({missing} is missing)' if missing else ''}: "
+                         f"pip install 'kelvara[dask]'") from None
+    return DaskRun
 
 
 def _say(message):
@@ -279,15 +309,18 @@ class _Run:
                 raise UsageError(missing)
         targets = self._written()
         for target in targets:
-            directory = os.path.dirname(os.path.abspath(target))
-            if not os.path.isdir(directory):
-                raise UsageError(f"cannot write {target}: no directory {directory}")
-            if os.path.isdir(target):
-                raise UsageError(f"cannot write {target}: it is a directory")
-            if not os.access(directory, os.W_OK | os.X_OK):
-                raise UsageError(f"cannot write {target}: directory {directory} is not writable")
+            self._check_target(target)
         if len({os.path.abspath(t) for t in targets}) < len(targets):
             raise UsageError("the output files must be different files")
+
+    def _check_target(self, target):
+        directory = os.path.dirname(os.path.abspath(target))
+        if not os.path.isdir(directory):
+            raise UsageError(f"cannot write {target}: no directory {directory}")
+        if os.path.isdir(target):
+            raise UsageError(f"cannot write {target}: it is a directory")
+        if not os.access(directory, os.W_OK | os.X_OK):
+            raise UsageError(f"cannot write {target}: directory {directory} is not writable")
 
     def _written(self):
         args = self.args
@@ -393,6 +426,9 @@ class _Run:
         self.seconds["total"] = time.perf_counter() - self.started
         if args.summary_json:
             self._output(args.summary_json, write_json, summary)
+        self._commit()
+
+    def _commit(self):
         try:
             self.pending.commit()
         except OSError as e:

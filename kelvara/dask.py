@@ -18,6 +18,8 @@ try:
     import dask.dataframe as dd
     import numpy as np
     import pandas as pd
+    import pyarrow as pa
+    import pyarrow.compute as pc
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("kelvara.dask needs the dask extra: pip install 'kelvara[dask]'") from error
 
@@ -37,20 +39,23 @@ _PARQUET_SUFFIXES = (".parquet", ".pq")
 
 
 def cluster_anchors(frame, threshold, anchor_positions=(1, 5), anchor_weight=2.0, *, anchor_column="anchor",
-                    count_column="count", npartitions=None):
+                    count_column="count", npartitions=None, duplicates="last"):
     """Cluster the anchors of a Dask DataFrame exactly as one ``kelvara.cluster_anchors`` call would.
 
     Args:
         frame: a Dask or pandas DataFrame, or a path that ``read_anchor_counts`` reads. Its rows, partition
             by partition, are the table in input order: that order breaks ties between equal counts.
-            An anchor given twice keeps the place of its first row and the count of its last, as a dict
-            built from the rows in order would; the counts of all its rows must be valid.
+            An anchor given twice keeps the place of its first row; the counts of all its rows must be
+            valid.
         threshold, anchor_positions, anchor_weight: as for ``kelvara.cluster_anchors``.
         anchor_column, count_column: the columns holding the anchors (str) and their counts (integers
             from 0 to 2**64 - 1: any integer or bool column; uint64, or an object column of Python ints,
             holds counts beyond the int64 range).
         npartitions: number of clustering tasks (default: the input's partitions, at least two per worker
             thread). Blocks are never split, so one large block is one task's work.
+        duplicates: the count of an anchor given in several rows: "last", that of its last row, as in a
+            dict built from the rows in order; or "sum", the sum of its rows' counts (OverflowError beyond
+            2**64 - 1), as the command line adds up repeated peptides.
 
     Returns:
         (result, n_comparisons, n_early_exits): ``result`` is a Dask DataFrame persisted on the cluster,
@@ -62,12 +67,13 @@ def cluster_anchors(frame, threshold, anchor_positions=(1, 5), anchor_weight=2.0
         the errors of ``kelvara.cluster_anchors`` for the same data, and ValueError for a missing column.
     """
     result, totals = _persisted(frame, threshold, anchor_positions, anchor_weight, anchor_column,
-                                count_column, npartitions)
+                                count_column, npartitions, duplicates)
     return result, totals["n_comparisons"], totals["n_early_exits"]
 
 
 def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_weight=2.0, *,
-                       anchor_column="anchor", count_column="count", npartitions=None, overwrite=False):
+                       anchor_column="anchor", count_column="count", npartitions=None, duplicates="last",
+                       overwrite=False):
     """Cluster ``source`` as ``cluster_anchors`` does and write the result as a directory of Parquet files,
     one per clustering task, with the columns and index of ``cluster_anchors``'s result.
 
@@ -79,19 +85,33 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
         dict with ``anchors``, ``clusters``, ``n_comparisons`` and ``n_early_exits``.
     """
     path = os.path.abspath(os.fspath(path))
-    parent, name = os.path.split(path)
+    parent = os.path.dirname(path)
     if os.path.lexists(path) and not overwrite:
         raise FileExistsError(f"{path} exists; pass overwrite=True to replace it")
     if not os.path.isdir(parent):
         raise FileNotFoundError(f"{parent} is not a directory")
     parts, _ = _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column,
-                     npartitions)
-    staging = tempfile.mkdtemp(prefix=f".{name}.", dir=parent)
-    try:
+                     npartitions, duplicates)
+    with _staged_directory(path) as staging:
         width = len(str(len(parts) - 1))
         totals = _sum_totals(dask.compute(*[
             dask.delayed(_write_part)(part, os.path.join(staging, f"part.{i:0{width}d}.parquet"))
             for i, part in enumerate(parts)]))
+    del totals["native_seconds"]
+    return totals
+
+
+@contextlib.contextmanager
+def _staged_directory(path):
+    """A new, empty directory beside ``path`` for the duration of a ``with`` block: moved to ``path``, in
+    place of whatever is there, when the block completes, and removed with its contents when it fails."""
+    parent, name = os.path.split(os.path.abspath(os.fspath(path)))
+    staging = tempfile.mkdtemp(prefix=f".{name}.", dir=parent)
+    try:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(staging, 0o777 & ~umask)  # what os.mkdir would give, not mkdtemp's owner-only mode
+        yield staging
         if os.path.lexists(path):
             old = staging + ".old"
             os.replace(path, old)
@@ -106,8 +126,6 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
     except BaseException:
         _remove(staging)
         raise
-    del totals["native_seconds"]
-    return totals
 
 
 def read_anchor_counts(path, anchor_column="anchor", count_column="count"):
@@ -124,14 +142,14 @@ def read_anchor_counts(path, anchor_column="anchor", count_column="count"):
 
 
 @contextlib.contextmanager
-def connect(address):
+def connect(address, **local_options):
     """A ``distributed.Client`` for the duration of a ``with`` block, made the default for Dask
     computations: ``address`` is a scheduler address, or "local" for a cluster of worker processes on this
-    machine that ends with the block."""
+    machine that ends with the block, made with ``local_options`` for ``distributed.LocalCluster``."""
     from distributed import Client, LocalCluster
 
     if address == "local":
-        with LocalCluster(processes=True) as cluster, Client(cluster) as client:
+        with LocalCluster(processes=True, **local_options) as cluster, Client(cluster) as client:
             yield client
     else:
         with Client(address) as client:
@@ -141,7 +159,8 @@ def connect(address):
 # --- planning, on the calling process ---------------------------------------------------------------
 
 
-def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column, npartitions):
+def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column, npartitions,
+          duplicates="last"):
     """Check what is cheap to check, then return the lazy clustering tasks, each giving (result rows,
     counters), and the meta of the result rows."""
     # An empty table converts every argument as a real call does, with the same errors, and runs nothing.
@@ -149,6 +168,8 @@ def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, cou
     positions, threshold, anchor_weight = list(anchor_positions), float(threshold), float(anchor_weight)
     if npartitions is not None and operator.index(npartitions) < 1:
         raise ValueError(f"npartitions must be at least 1, got {npartitions}")
+    if duplicates not in ("last", "sum"):
+        raise ValueError(f"duplicates must be 'last' or 'sum', got {duplicates!r}")
 
     frame = _as_frame(source, anchor_column, count_column)
     anchor_dtype = _check_columns(frame.dtypes, anchor_column, count_column)
@@ -160,9 +181,9 @@ def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, cou
     empty = _prepared_meta(anchor_dtype)
     prepared = dd.from_delayed([rows for rows, _ in prepared], meta=empty, verify_meta=False)
     blocks = prepared.shuffle(on="key", npartitions=npartitions or _default_npartitions(frame)).to_delayed()
-    tasks = [dask.delayed(_cluster_part)(b, offsets, threshold, positions, anchor_weight, anchor_dtype)
-             for b in blocks]
-    meta, _ = _cluster_part(empty, [0], threshold, positions, anchor_weight, anchor_dtype)
+    tasks = [dask.delayed(_cluster_part)(b, offsets, threshold, positions, anchor_weight, anchor_dtype,
+                                         duplicates) for b in blocks]
+    meta, _ = _cluster_part(empty, [0], threshold, positions, anchor_weight, anchor_dtype, duplicates)
     return tasks, meta
 
 
@@ -252,22 +273,52 @@ def _prepare(part, anchor_column, count_column, positions, number, anchor_dtype)
     UTF-8 length of its first anchor, its first anchor of another length as (row, length), its first anchor
     or count that does not convert as (row, side, error), side 0 for an anchor and 1 for a count)."""
     anchors = part[anchor_column].astype(anchor_dtype).reset_index(drop=True)
-    values = anchors.tolist()
     counts, count_fault = _counts(part[count_column])
     fault, mismatch, keys = None, None, None
+    packed = _packed(anchors)
     try:
-        keys = np.frombuffer(_core._block_keys(values, positions), dtype=np.uint64)
-        first = len(values[0].encode()) if values else None
+        if packed is None:  # anchors of several lengths, or not all str: this call words the fault
+            values = anchors.tolist()
+            keys = _core._block_keys(values, positions)
+            packed = (None, len(values[0].encode()) if values else 0)
+        else:
+            keys = _core._block_keys_table(*packed, positions)
+        keys = np.frombuffer(keys, dtype=np.uint64)
+        first = packed[1] if len(anchors) else None
     except (TypeError, ValueError):
         # An anchor or the positions are at fault; the check of the whole table tells which.
-        fault, first, mismatch = _anchor_faults(values)
+        fault, first, mismatch = _anchor_faults(anchors.tolist())
     if count_fault is not None and (fault is None or count_fault[0] < fault[0]):
         fault = (count_fault[0], 1, count_fault[1])
-    summary = (len(values), first, mismatch, fault)
+    summary = (len(anchors), first, mismatch, fault)
     if keys is None or fault is not None:
         return _prepared_meta(anchor_dtype), summary
-    place = (number << _ROW_BITS) + np.arange(len(values), dtype=np.int64)
+    place = (number << _ROW_BITS) + np.arange(len(anchors), dtype=np.int64)
     return pd.DataFrame({"anchor": anchors, "count": counts, "place": place, "key": keys}), summary
+
+
+def _packed(anchors):
+    """(the UTF-8 bytes of a Series of str end to end, their common length), or None when they are not all
+    str of one length, or empty, which no packed buffer can count: the native calls take a block's anchors
+    in one buffer rather than one str each."""
+    if len(anchors) == 0:
+        return b"", 0
+    if anchors.dtype == object and pd.api.types.infer_dtype(anchors, skipna=False) != "string":
+        return None  # Arrow would take bytes as text, which a single call refuses
+    try:
+        array = pa.array(anchors, type=pa.large_string())
+    except (pa.ArrowInvalid, pa.ArrowTypeError, UnicodeEncodeError):
+        return None
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    if array.null_count:
+        return None
+    shortest, longest = pc.min_max(pc.binary_length(array)).values()
+    if shortest != longest or longest.as_py() == 0:
+        return None
+    offsets = np.frombuffer(array.buffers()[1], dtype=np.int64)[array.offset:array.offset + len(array) + 1]
+    data = array.buffers()[2].slice(int(offsets[0]), int(offsets[-1] - offsets[0]))
+    return data.to_pybytes(), shortest.as_py()
 
 
 def _anchor_faults(anchors):
@@ -349,39 +400,55 @@ def _check_rows(summaries, positions):
     return offsets
 
 
-def _cluster_part(part, offsets, threshold, positions, anchor_weight, anchor_dtype):
+def _cluster_part(part, offsets, threshold, positions, anchor_weight, anchor_dtype, duplicates):
     """Cluster the whole blocks of one shuffled partition with one native call; return the result rows and
     the partition's counters. ``offsets`` holds the first row number of every input partition."""
     place = part["place"].to_numpy()
     part = part.assign(row=np.asarray(offsets, dtype=np.int64)[place >> _ROW_BITS]
                        + (place & ((1 << _ROW_BITS) - 1)))
     if part["anchor"].duplicated().any():
-        # As in a dict built from the rows in order: the first row places an anchor, the last counts it.
+        # The first row places an anchor; its count is that of its last row, as in a dict built from the
+        # rows in order, or the sum of all.
         part = part.sort_values("row")
-        last = part.drop_duplicates("anchor", keep="last").set_index("anchor")["count"]
+        if duplicates == "sum":
+            counts = _summed_counts(part["anchor"], part["count"].to_numpy(dtype=np.uint64))
+        else:
+            counts = part.drop_duplicates("anchor", keep="last").set_index("anchor")["count"]
         part = part.drop_duplicates("anchor", keep="first")
-        part = part.assign(count=part["anchor"].map(last).to_numpy(dtype=np.uint64))
+        part = part.assign(count=part["anchor"].map(counts).to_numpy(dtype=np.uint64))
     counts, rows = part["count"].to_numpy(dtype=np.uint64), part["row"].to_numpy()
     order = np.lexsort((rows, ~counts))  # count descending, then input order
     anchors, counts = part["anchor"].iloc[order].reset_index(drop=True), counts[order]
-    anchor_counts = dict(zip(anchors.tolist(), counts.tolist()))
+    packed, anchor_len = _packed(anchors)  # the check of the whole table found them all of one length
 
-    # Processor time of this thread, which runs the whole native call (threads=1): unlike the wall time it
-    # does not count waits for the processor or the interpreter lock.
+    # Processor time of this thread, which runs the whole native call: unlike the wall time it does not
+    # count waits for the processor or the interpreter lock.
     start = time.thread_time()
-    mapping, n_comparisons, n_early_exits = _core.cluster_anchors(anchor_counts, threshold, positions,
-                                                                  anchor_weight)
+    centroid_rows, n_comparisons, n_early_exits = _core._cluster_table(packed, anchor_len, counts.tobytes(),
+                                                                       threshold, positions, anchor_weight)
     native_seconds = time.thread_time() - start
 
-    # The mapping lists the anchors in processing order, which is the order they were given in.
-    centroids = list(mapping.values())
-    result = pd.DataFrame({"anchor": anchors.array, "count": counts,
-                           "centroid": pd.array(centroids, dtype=anchor_dtype)},
+    centroids = anchors.take(np.frombuffer(centroid_rows, dtype=np.uint64).astype(np.intp))
+    result = pd.DataFrame({"anchor": anchors.array, "count": counts, "centroid": centroids.array},
                           index=pd.Index(rows[order], name="row"))
     counters = {"anchors": len(result), "clusters": int((result["anchor"] == result["centroid"]).sum()),
                 "n_comparisons": n_comparisons, "n_early_exits": n_early_exits,
                 "native_seconds": native_seconds}
     return result, counters
+
+
+def _summed_counts(anchors, counts):
+    """The exact sum of each anchor's counts, by anchor in order of first appearance; OverflowError for the
+    first whose sum passes 2**64 - 1."""
+    halves = pd.DataFrame({"anchor": anchors.to_numpy(), "low": counts & np.uint64(0xFFFFFFFF),
+                           "high": counts >> np.uint64(32)})
+    # Sums of 32-bit halves cannot wrap for fewer than 2**32 rows.
+    sums = halves.groupby("anchor", sort=False).sum()
+    low, high = sums["low"].to_numpy(dtype=np.uint64), sums["high"].to_numpy(dtype=np.uint64)
+    over = (high + (low >> np.uint64(32))) >> np.uint64(32) != 0
+    if over.any():
+        raise OverflowError(f"the counts of {sums.index[np.argmax(over)]} add up to more than 2**64 - 1")
+    return pd.Series((high << np.uint64(32)) + low, index=sums.index)
 
 
 def _write_part(part, path):

@@ -1,4 +1,5 @@
-"""A one-line progress bar on a terminal, fed by the native core's progress(stage, pass, done, total) calls."""
+"""A one-line progress bar on a terminal, fed by the native core's progress(stage, pass, done, total) calls,
+or by the command line as the tasks of a run on Dask complete."""
 
 import shutil
 import time
@@ -7,7 +8,8 @@ _STAGES = {"medoid": "medoids", "reassign": "reassigning", "merge": "merging"}
 
 
 class ProgressBar:
-    """Anchors clustered out of all lengths' total, then each refinement pass with its current step.
+    """Anchors clustered out of all lengths' total, then each refinement pass with its current step; on Dask,
+the parts of the input read ("read") and the clustering tasks done ("tasks") instead.
 
     Nothing is drawn before `delay` seconds have passed, so short runs stay silent; the line is redrawn at
     most every `interval` seconds and cleared by close().
@@ -53,6 +55,10 @@ class ProgressBar:
             text = f"{self.offset + done:,}/{self.total:,} anchors"
             fraction = (self.offset + done) / self.total if self.total else 1.0
             head = f"{self.label} clustering"
+        elif stage in ("read", "tasks"):
+            text = f"{done:,}/{total:,} {'parts' if stage == 'read' else 'tasks'}"
+            fraction = done / total if total else 1.0
+            head = "reading" if stage == "read" else f"{self.label} clustering"
         elif stage in _STAGES:
             text = f"{_STAGES[stage]} {done:,}/{total:,}"
             fraction = done / total if total else 1.0

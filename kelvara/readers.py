@@ -23,6 +23,17 @@ class InputError(Exception):
     """Bad input; the message names the file and, where there is one, the line."""
 
 
+class LineError(InputError):
+    """A fault on one line of a file."""
+
+    def __init__(self, name, line, reason):
+        super().__init__(f"{name}: line {line}: {reason}")
+        self.name, self.line, self.reason = name, line, reason
+
+    def __reduce__(self):
+        return LineError, (self.name, self.line, self.reason)
+
+
 class Source:
     """One input: its name for messages, what kind it turned out to be and how many records it held."""
 
@@ -123,45 +134,125 @@ def _extension(path):
     return os.path.splitext(base)[1]
 
 
-def _read_one(stream, path, source, counts, column, count_column):
-    chunks = _chunks(stream, source.name)
-    first = None
+class Layout:
+    """How an input is read, as its name and first non-blank line show: its kind ("counts", "list", "fasta"
+    or "table"), the separator of counts, the first line as (number, text), and a table's columns; for a
+    file, whether it is gzip and, if not, the bytes up to the end of the first line."""
+
+    def __init__(self, name, kind, first, separator=None, column=None, count_column=None):
+        self.name, self.kind, self.first, self.separator = name, kind, first, separator
+        self.column, self.count_column = column, count_column
+        self.gzip = False
+        self.first_end = 0
+
+
+def _first_line(chunks, name):
+    """The first non-blank line as (number, text), and the chunks from the line after it on."""
     for start, lines, _ in chunks:
         at = next((i for i, line in enumerate(lines) if line.strip()), None)
         if at is not None:
-            first = (start + at, lines[at])
             # The lines after the first one, a header say, go on as a chunk of their own.
             after = lines[at + 1:]
-            rest = itertools.chain([(start + at + 1, after, _clean("\n".join(after)))], chunks)
-            break
-    if first is None:
-        raise InputError(f"{source.name}: no peptides")
+            return (start + at, lines[at]), itertools.chain([(start + at + 1, after, _clean("\n".join(after)))],
+                                                             chunks)
+    raise InputError(f"{name}: no peptides")
+
+
+def _layout(path, name, first, column, count_column):
     number, line = first
     extension = "" if path == "-" else _extension(path)
     separator = "," if extension == ".csv" else "\t"
     if line.lstrip().startswith(">") or extension in FASTA_EXTENSIONS:
-        source.kind = "fasta"
-        _read_fasta(first, rest, source, counts)
-    elif column is not None:
-        source.kind = "table"
-        _read_table(first, rest, source, counts, column, count_column)
-    elif count_column is not None:
-        raise InputError(f"{source.name}: --count-column needs --column to name the peptide column")
+        return Layout(name, "fasta", first)
+    if column is not None:
+        return Layout(name, "table", first, column=column, count_column=count_column)
+    if count_column is not None:
+        raise InputError(f"{name}: --count-column needs --column to name the peptide column")
+    fields = line.split(separator)
+    if len(fields) == 1:
+        return Layout(name, "list", first)
+    if len(fields) == 2:
+        return Layout(name, "counts", first, separator)
+    shown = ", ".join(repr(f.strip()) for f in fields[:8]) + (", ..." if len(fields) > 8 else "")
+    raise LineError(name, number, f"{len(fields)} columns ({shown}); name the peptide column with --column NAME")
+
+
+def sniff(path, column=None, count_column=None):
+    """The Layout of a file, from its first non-blank line and its name, reading no more than the start."""
+    with _open(path, path) as stream:
+        first, _ = _first_line(_chunks(stream, path), path)
+        layout = _layout(path, path, first, column, count_column)
+        layout.gzip = isinstance(stream.buffer, gzip.GzipFile)
+    if layout.kind == "table":
+        _table_columns(layout.first, path, column, count_column)  # a missing column fails here already
+    if not layout.gzip:
+        with open(path, "rb") as f:
+            head = b""
+            while decode_part(head, True).count("\n") < first[0]:
+                line = f.readline()
+                if not line:
+                    break
+                head += line
+        layout.first_end = len(head)
+    return layout
+
+
+def decode_part(data, first_part):
+    """The text of a part of a file cut at line ends, as the reader's text stream would give it."""
+    text = data.decode("utf-8", errors="surrogateescape")
+    if first_part and text.startswith("\ufeff"):
+        text = text[1:]
+    return text.replace("\r\n", "\n").replace("\r", "\n")
+
+
+def read_part(text, layout, source, counts, first_part):
+    """Read the lines of a part of an input cut at line ends into counts, as read_inputs reads the whole.
+    Lines are numbered from 1 at the part's start; the first part must reach at least layout.first_end, so
+    that it holds the first line, which tells whether counts have a header, and a table's header."""
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    if first_part:
+        number = layout.first[0]
+        _read_rest(layout, layout.first, [(number + 1, lines[number:], _clean("\n".join(lines[number:])))],
+                   source, counts)
+        return len(lines)
+    rest = [(1, lines, _clean(text))]
+    if layout.kind == "counts":
+        _count_lines(rest, source, counts, layout.separator)
+    elif layout.kind == "list":
+        _list_lines(rest, source, counts)
+    elif layout.kind == "table":
+        # The header as if it stood just before the part.
+        _read_table((0, layout.first[1]), rest, source, counts, layout.column, layout.count_column)
     else:
-        fields = line.split(separator)
-        if len(fields) == 1:
-            source.kind = "list"
-            _read_list(first, rest, source, counts)
-        elif len(fields) == 2:
-            source.kind = "counts"
-            _read_counts(first, rest, source, counts, separator)
-        else:
-            shown = ", ".join(repr(f.strip()) for f in fields[:8]) + (", ..." if len(fields) > 8 else "")
-            raise InputError(f"{source.name}: line {number}: {len(fields)} columns ({shown}); "
-                             f"name the peptide column with --column NAME")
+        raise ValueError(f"{layout.name}: {layout.kind} is read whole, not in parts")
+    return len(lines)
+
+
+def _read_rest(layout, first, rest, source, counts):
+    if layout.kind == "fasta":
+        _read_fasta(first, rest, source, counts)
+    elif layout.kind == "table":
+        _read_table(first, rest, source, counts, layout.column, layout.count_column)
+    elif layout.kind == "list":
+        _read_list(first, rest, source, counts)
+    else:
+        _read_counts(first, rest, source, counts, layout.separator)
+
+
+def check_sums(counts, name):
     if counts and max(counts.values()) > COUNT_MAX:
         peptide = max(counts, key=counts.__getitem__)
-        raise InputError(f"{source.name}: the counts of {peptide} add up to more than 2**64 - 1")
+        raise InputError(f"{name}: the counts of {peptide} add up to more than 2**64 - 1")
+
+
+def _read_one(stream, path, source, counts, column, count_column):
+    first, rest = _first_line(_chunks(stream, source.name), source.name)
+    layout = _layout(path, source.name, first, column, count_column)
+    source.kind = layout.kind
+    _read_rest(layout, first, rest, source, counts)
+    check_sums(counts, source.name)
 
 
 def _peptide(text, name, number):
@@ -170,8 +261,8 @@ def _peptide(text, name, number):
     if text.isalpha() and text.isascii():
         return text if text.isupper() else text.upper()
     if not text:
-        raise InputError(f"{name}: line {number}: empty peptide")
-    raise InputError(f"{name}: line {number}: {text!r} is not a peptide (letters only)")
+        raise LineError(name, number, "empty peptide")
+    raise LineError(name, number, f"{text!r} is not a peptide (letters only)")
 
 
 def _count(text, name, number):
@@ -180,16 +271,20 @@ def _count(text, name, number):
         value = int(text)
         if value <= COUNT_MAX:
             return value
-        raise InputError(f"{name}: line {number}: count {text} is larger than 2**64 - 1")
-    raise InputError(f"{name}: line {number}: count {text!r} is not a non-negative integer")
+        raise LineError(name, number, f"count {text} is larger than 2**64 - 1")
+    raise LineError(name, number, f"count {text!r} is not a non-negative integer")
 
 
 def _read_list(first, rest, source, counts):
-    name = source.name
     number, line = first
-    peptide = _peptide(line, name, number)
+    peptide = _peptide(line, source.name, number)
     counts[peptide] = counts.get(peptide, 0) + 1
     source.records += 1
+    _list_lines(rest, source, counts)
+
+
+def _list_lines(rest, source, counts):
+    name = source.name
     get = counts.get
     for start, lines, clean in rest:
         taken = 0
@@ -217,7 +312,7 @@ def _read_fasta(first, rest, source, counts):
     def close():
         if header is not None:
             if not parts:
-                raise InputError(f"{name}: line {header}: FASTA record with no sequence")
+                raise LineError(name, header, "FASTA record with no sequence")
             peptide = _peptide("".join(parts), name, header)
             counts[peptide] = counts.get(peptide, 0) + 1
             source.records += 1
@@ -229,7 +324,7 @@ def _read_fasta(first, rest, source, counts):
             header, parts = number, []
         elif text:
             if header is None:
-                raise InputError(f"{name}: line {number}: sequence before the first FASTA header ('>')")
+                raise LineError(name, number, "sequence before the first FASTA header ('>')")
             parts.append("".join(text.split()))
     close()
 
@@ -239,6 +334,10 @@ def _read_counts(first, rest, source, counts, separator):
     # A count field without any digit ("count", "n") marks a header; "x1" or "-3" is a bad count instead.
     if any(c.isdigit() for c in line.split(separator)[1]):
         _counts_line(line, number, source, counts, separator)
+    _count_lines(rest, source, counts, separator)
+
+
+def _count_lines(rest, source, counts, separator):
     get = counts.get
     for start, lines, clean in rest:
         taken = 0
@@ -267,15 +366,15 @@ def _counts_line(line, number, source, counts, separator):
     fields = line.split(separator)
     if len(fields) != 2:
         what = "a tab" if separator == "\t" else "a comma"
-        raise InputError(f"{source.name}: line {number}: expected a peptide and a count separated by {what}, "
-                         f"found {len(fields)} field{'s' if len(fields) != 1 else ''}")
+        raise LineError(source.name, number, f"expected a peptide and a count separated by {what}, "
+                                             f"found {len(fields)} field{'s' if len(fields) != 1 else ''}")
     peptide = _peptide(fields[0], source.name, number)
     counts[peptide] = counts.get(peptide, 0) + _count(fields[1], source.name, number)
     source.records += 1
 
 
-def _read_table(first, rest, source, counts, column, count_column):
-    name = source.name
+def _table_columns(first, name, column, count_column):
+    """(delimiter, header, index of the peptide column, index of the count column or None) of a table."""
     number, header_line = first
     delimiter = "\t" if "\t" in header_line else ","
     header = [h.strip() for h in next(csv.reader([header_line], delimiter=delimiter))]
@@ -284,10 +383,16 @@ def _read_table(first, rest, source, counts, column, count_column):
         if wanted in header:
             return header.index(wanted)
         shown = ", ".join(repr(h) for h in header[:12]) + (", ..." if len(header) > 12 else "")
-        raise InputError(f"{name}: line {number}: no column {wanted!r} for {option} (columns: {shown})")
+        raise LineError(name, number, f"no column {wanted!r} for {option} (columns: {shown})")
 
-    at = index(column, "--column")
-    count_at = None if count_column is None else index(count_column, "--count-column")
+    return delimiter, header, index(column, "--column"), (None if count_column is None
+                                                          else index(count_column, "--count-column"))
+
+
+def _read_table(first, rest, source, counts, column, count_column):
+    name = source.name
+    number = first[0]
+    delimiter, header, at, count_at = _table_columns(first, name, column, count_column)
     needed = max(at, -1 if count_at is None else count_at) + 1
     rows = csv.reader((line for _, line in _numbered(rest)), delimiter=delimiter)
     for row in rows:
@@ -295,8 +400,8 @@ def _read_table(first, rest, source, counts, column, count_column):
             continue
         line_number = number + rows.line_num
         if len(row) < needed:
-            raise InputError(f"{name}: line {line_number}: {len(row)} field{'s' if len(row) != 1 else ''}, "
-                             f"the header has {len(header)}")
+            raise LineError(name, line_number, f"{len(row)} field{'s' if len(row) != 1 else ''}, "
+                                               f"the header has {len(header)}")
         peptide = _peptide(row[at], name, line_number)
         count = 1 if count_at is None else _count(row[count_at], name, line_number)
         counts[peptide] = counts.get(peptide, 0) + count

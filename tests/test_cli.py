@@ -350,7 +350,8 @@ def test_bad_options_exit_with_status_2(tmp_path, options):
 def test_help_and_module_entry(tmp_path):
     result = kelvara_cli("--help")
     assert result.returncode == 0
-    for option in (b"--column", b"--length", b"--positions", b"--refine", b"--clstr", b"--report", b"gzip"):
+    for option in (b"--column", b"--length", b"--positions", b"--refine", b"--clstr", b"--report", b"gzip",
+                   b"--dask", b"Parquet"):
         assert option in result.stdout
     path = write_counts(tmp_path / "in.tsv", {"SLYNTVATL": 2, "SLYNTVAVL": 1})
     result = subprocess.run([sys.executable, "-m", "kelvara", "cluster", str(path), "-o", str(tmp_path / "o.tsv")],
@@ -483,3 +484,65 @@ def test_files_read_the_same_in_every_chunk(tmp_path, monkeypatch, kind):
     path.write_text("\n".join(lines))
     with pytest.raises(readers.InputError, match="big.txt: line 15001: 'PEP1IDE' is not a peptide"):
         readers.read_inputs([str(path)])
+
+
+# ---- files read in parts cut at line ends, as the workers of --dask read them ----------------------------
+
+PART_KINDS = {
+    # (name, text, options)
+    "counts with header": ("in.tsv", "\ufeffpeptide\tcount\r\n{body}", [], lambda p, c: f" {p.lower()}\t{c} \r\n"),
+    "counts in csv": ("in.csv", "\n\n{body}", [], lambda p, c: f"{p},{c}\n"),
+    "list": ("in.txt", "{body}", [], lambda p, c: f"{p}\n" * min(c, 3) + "\n"),
+    "table": ("in.csv", 'id,Sequence,Count\n{body}', ["Sequence", "Count"], lambda p, c: f'x,"{p}",{c}\n'),
+}
+
+
+def _read_in_parts(data, layout, cuts):
+    """Read data cut at the given byte offsets, line numbers of faults made those of the whole file."""
+    from kelvara import readers
+
+    counts, records, lines = {}, 0, 0
+    for start, end in zip([0] + cuts, cuts + [len(data)]):
+        source, part = readers.Source(layout.name), {}
+        try:
+            lines_read = readers.read_part(readers.decode_part(data[start:end], start == 0), layout, source, part,
+                                           start == 0)
+        except readers.LineError as e:
+            raise readers.LineError(e.name, lines + e.line, e.reason) from None
+        lines += lines_read
+        records += source.records
+        for peptide, count in part.items():
+            counts[peptide] = counts.get(peptide, 0) + count
+    return counts, records
+
+
+@pytest.mark.parametrize("kind", PART_KINDS)
+def test_parts_cut_at_line_ends_read_as_the_whole(tmp_path, kind):
+    from kelvara import readers
+
+    name, text, table, line = PART_KINDS[kind]
+    counts = family_peptides(400, 9, seed=4)
+    body = "".join(line(p, c) for p, c in counts.items())
+    path = tmp_path / name
+    path.write_bytes(text.format(body=body + body).encode())
+    options = table + [None] * (2 - len(table))
+    whole, (source,) = readers.read_inputs([str(path)], *options)
+    layout = readers.sniff(str(path), *options)
+    data = path.read_bytes()
+    # The first part holds at least the first line, as that line tells how to read the others.
+    ends = [i + 1 for i, byte in enumerate(data) if byte == ord("\n") and i + 1 >= layout.first_end]
+    rng = random.Random(len(kind))
+    for cuts in ([], [ends[0]], [ends[1], ends[2]], sorted(rng.sample(ends[:-1], 7))):
+        assert _read_in_parts(data, layout, cuts) == (whole, source.records)
+
+    # A fault in a later part is reported at its line in the whole file, as reading the whole reports it.
+    lines = data.split(b"\n")
+    lines[-6] = line("PEP1IDE", 1).split("\n")[0].encode()
+    bad = b"\n".join(lines)
+    path.write_bytes(bad)
+    with pytest.raises(readers.InputError) as one_machine:
+        readers.read_inputs([str(path)], *options)
+    bad_ends = [i + 1 for i, byte in enumerate(bad) if byte == ord("\n") and i + 1 >= layout.first_end]
+    with pytest.raises(readers.LineError) as in_parts:
+        _read_in_parts(bad, layout, sorted(rng.sample(bad_ends[:-10], 5)))
+    assert str(in_parts.value) == str(one_machine.value) and "PEP1IDE" in str(in_parts.value).upper()

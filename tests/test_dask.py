@@ -33,13 +33,13 @@ def frame(anchors, counts, partitions=3, count_dtype=None):
     return dd.from_pandas(pdf, npartitions=partitions, sort=False)
 
 
-def one_call(df, threshold, **kwargs):
+def one_call(df, threshold, duplicates="last", **kwargs):
     """What a single call gives for the dict built from the frame's rows in order, as rows (row of the first
-    occurrence, anchor, last count, centroid) in the order of its mapping, and the two counters."""
+    occurrence, anchor, last or summed count, centroid) in the order of its mapping, and the two counters."""
     rows = df.compute()
     counts, first = {}, {}
     for row, (anchor, count) in enumerate(zip(rows["anchor"].tolist(), rows["count"].tolist())):
-        counts[anchor] = count
+        counts[anchor] = count + (counts.get(anchor, 0) if duplicates == "sum" else 0)
         first.setdefault(anchor, row)
     mapping, n_comparisons, n_early_exits = kelvara.cluster_anchors(counts, threshold, **kwargs)
     return [(first[a], a, counts[a], c) for a, c in mapping.items()], n_comparisons, n_early_exits
@@ -83,20 +83,23 @@ def test_shared_sets(name, positions):
     assert on_dask(df, 0.7, anchor_positions=positions) == one_call(df, 0.7, anchor_positions=positions)
 
 
-@pytest.mark.parametrize("positions, count_dtype, npartitions", [
-    ([0, 3, 5, 8], "int64", None),
-    ([1, 2, 4, 6, 8], "uint64", 3),
-    ([0, 1, 3, 5, 7, 8], "uint64", 1),
-    ([1, 4, 6, 8], "object", 7),
+@pytest.mark.parametrize("positions, count_dtype, npartitions, duplicates", [
+    ([0, 3, 5, 8], "int64", None, "last"),
+    ([1, 2, 4, 6, 8], "uint64", 3, "last"),
+    ([0, 1, 3, 5, 7, 8], "uint64", 1, "sum"),
+    ([1, 4, 6, 8], "object", 7, "last"),
+    ([1, 4, 6, 8], "int64", None, "sum"),
 ])
-def test_generated_many_blocks(positions, count_dtype, npartitions):
+def test_generated_many_blocks(positions, count_dtype, npartitions, duplicates):
     anchors, counts = generated(20_000, seed=len(positions))
     if count_dtype == "uint64":
-        counts[len(counts) // 2] = 2**64 - 1  # beyond int64, and first in processing order
+        # Beyond int64, and first in processing order; summed, it stays within 2**64 - 1.
+        counts[len(counts) // 2] = 2**64 - 1 - 40 * (duplicates == "sum")
     with dask.config.set({"dataframe.convert-string": False}):  # keeps an object column of ints as it is
         df = frame(anchors, counts, partitions=6, count_dtype=count_dtype)
-    expected = one_call(df, 0.6, anchor_positions=positions, anchor_weight=3.0)
-    got = on_dask(df, 0.6, anchor_positions=positions, anchor_weight=3.0, npartitions=npartitions)
+    expected = one_call(df, 0.6, duplicates, anchor_positions=positions, anchor_weight=3.0)
+    got = on_dask(df, 0.6, anchor_positions=positions, anchor_weight=3.0, npartitions=npartitions,
+                  duplicates=duplicates)
     assert expected[1] > 0 and len(set(c for *_, c in expected[0])) < len(expected[0])  # anchors did join
     assert got == expected
 
@@ -162,6 +165,7 @@ ABC = ["ACDEFG", "CCDEFG", "DCDEFG"]
     (ABC, [1, 2, 2**64], "object", {}),
     (ABC, [1, 2.5, 2], "object", {}),
     (["ACDEFG", None, 7], [1, 1, 1], None, {}),
+    (["ACDEFG", "CCDEFG", b"DCDEFG"], [1, 1, 1], None, {}),
     (ABC, [1] * 3, None, {"anchor_positions": [2, 6]}),
     ([a + "HIK" for a in ABC], [1] * 3, None, {"anchor_positions": range(9)}),
 ])
@@ -169,6 +173,17 @@ def test_data_errors(anchors, counts, count_dtype, kwargs):
     with dask.config.set({"dataframe.convert-string": False}):
         df = frame(anchors, counts, count_dtype=count_dtype)
     same_error(df, 0.5, **kwargs)
+
+
+@pytest.mark.parametrize("counts, fits", [([2**63, 1, 2**63 - 1], True), ([2**63, 1, 2**63], False)])
+def test_summed_counts_fit_in_64_bits_or_fail(counts, fits):
+    df = frame(["ACDEFG", "CCDEFG", "ACDEFG"], counts, partitions=2, count_dtype="uint64")
+    if fits:
+        assert on_dask(df, 0.5, duplicates="sum") == one_call(df, 0.5, "sum")
+        assert on_dask(df, 0.5, duplicates="sum")[0][0] == (0, "ACDEFG", 2**64 - 1, "ACDEFG")
+    else:
+        with pytest.raises(OverflowError, match="^the counts of ACDEFG add up to more than 2\\*\\*64 - 1$"):
+            kdask.cluster_anchors(df, 0.5, duplicates="sum")
 
 
 def test_every_rows_count_is_checked():
@@ -193,6 +208,8 @@ def _never_read(_):
     ({"anchor": "str", "count": "int64"}, (0.5, "15"), {}, TypeError, "argument 'anchor_positions': Can't extract"),
     ({"anchor": "str", "count": "int64"}, (0.5, [-1]), {}, OverflowError, "can't convert negative int to unsigned"),
     ({"anchor": "str", "count": "int64"}, (0.5,), {"npartitions": 0}, ValueError, "npartitions must be at least 1"),
+    ({"anchor": "str", "count": "int64"}, (0.5,), {"duplicates": "first"}, ValueError,
+     "duplicates must be 'last' or 'sum', got 'first'"),
 ])
 def test_cheap_checks_run_before_any_task(meta, args, kwargs, exc, message):
     meta = pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in meta.items()})

@@ -63,3 +63,15 @@ def test_bar_falls_back_to_ascii_and_fits_the_width():
     assert "#" in line and "-" in line and line.isascii()
     filled, empty = line.count("#"), line.count("-")
     assert round(4 * filled / (filled + empty)) == 1 and len(line) < 80
+
+
+def test_bar_counts_parts_read_then_tasks_done_on_dask():
+    clock, stream = Clock(), Terminal("utf-8")
+    bar = ProgressBar(stream, total_anchors=0, refine_passes=0, clock=clock, delay=0, interval=0)
+    bar("read", 0, 3, 12)
+    bar.start_length("8- to 11-mers", 0)
+    bar("tasks", 0, 40, 40)
+    read, tasks = lines(stream)
+    assert read.startswith("reading  █") and read.endswith("3/12 parts  0:00")
+    assert tasks.startswith("8- to 11-mers clustering  █") and "░" not in tasks
+    assert tasks.endswith("40/40 tasks  0:00")

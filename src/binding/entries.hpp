@@ -19,6 +19,10 @@ PyObject* refine_clusters_progress(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* block_keys(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* simd_level(PyObject* self, PyObject* args);
 
+// Private entries for kelvara.dask: cluster_anchors and the block keys on anchors packed in one bytes object.
+PyObject* cluster_table(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* block_keys_table(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // The monitor hook of a call: looks for pending signals and calls `progress(stage, pass, done, total)`
 // when one was given. It runs on the calling thread; with `unlocked` set it re-takes the interpreter lock
 // for the time it needs it. Returns false, with the Python exception set, to stop the call.

@@ -92,6 +92,16 @@ PyMethodDef private_defs[] = {
      METH_VARARGS | METH_KEYWORDS, "refine_clusters with a trailing progress(stage, pass, done, total) callable."},
     {"_block_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_keys)),
      METH_VARARGS | METH_KEYWORDS, "Block keys of a sequence of anchors, as native-endian uint64 in one bytes object."},
+    {"_cluster_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cluster_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_cluster_table(anchors, anchor_len, counts, threshold, anchor_positions=[1, 5], anchor_weight=2.0) -> "
+     "(centroid_rows, n_comparisons, n_early_exits). cluster_anchors on n anchors of anchor_len bytes packed in one "
+     "bytes object, in the order that stands for the dict's, with their counts as n native-endian uint64; "
+     "centroid_rows gives each anchor's centroid as its row, packed the same way."},
+    {"_block_keys_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(block_keys_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_block_keys_table(anchors, anchor_len, anchor_positions) -> the block keys of anchors packed as for "
+     "_cluster_table, as native-endian uint64 in one bytes object."},
     {"_simd", simd_level, METH_VARARGS,
      "_simd(level=None) -> (level in use, levels available). With a level name, switches to it first; a level "
      "the processor lacks falls back to the best it has."},
