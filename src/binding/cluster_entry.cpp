@@ -23,13 +23,6 @@ const Signature kProgressSignature{"_cluster_anchors",
                                     "progress"},
                                    2};
 
-// max() that ignores a NaN operand.
-double effective_cut(double threshold, double min_bound) {
-    if (std::isnan(threshold)) return min_bound;
-    if (std::isnan(min_bound)) return threshold;
-    return std::max(threshold, min_bound);
-}
-
 PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const auto a = bind_arguments(signature, args, kwargs);
     auto given = [&](std::size_t i) { return a[i] != nullptr; };
@@ -53,15 +46,6 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const SimTables tables =
         make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len), anchor_weight);
 
-    // Most frequent first; equal counts keep the caller's order.
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t x, std::size_t y) { return table.counts[x] > table.counts[y]; });
-    const std::size_t len = table.anchor_len;
-    std::vector<std::uint8_t> residues(n * len);
-    for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(order[k]), len, residues.begin() + k * len);
-
     GreedyOptions options;
     options.threshold = threshold;
     options.obg_block_search = block_search;
@@ -69,16 +53,7 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     options.effective_cut = effective_cut(threshold, min_bound);
     // The environment is read while the lock is held; the workers start after it is released.
     options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
-
-    CallHook hook{a.size() > 8 ? a[8] : nullptr};
-    Monitor monitor(std::ref(hook));
-    options.monitor = &monitor;
-    GreedyResult result;
-    {
-        AllowThreads unlocked;
-        hook.unlocked = &unlocked;
-        result = greedy_cluster(tables, residues.data(), n, options);
-    }
+    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr);
 
     Ref mapping =
         mapping_dict(result.assignment, [&](std::size_t k) -> const std::string& { return table.anchors[order[k]]; });
@@ -86,6 +61,35 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+double effective_cut(double threshold, double min_bound) {
+    if (std::isnan(threshold)) return min_bound;
+    if (std::isnan(min_bound)) return threshold;
+    return std::max(threshold, min_bound);
+}
+
+ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
+                             PyObject* progress) {
+    // Most frequent first; equal counts keep the table's order.
+    const std::size_t n = table.size(), len = table.anchor_len;
+    ClusteredTable out;
+    out.order.resize(n);
+    std::iota(out.order.begin(), out.order.end(), std::size_t{0});
+    std::stable_sort(out.order.begin(), out.order.end(),
+                     [&](std::size_t x, std::size_t y) { return table.counts[x] > table.counts[y]; });
+    std::vector<std::uint8_t> residues(n * len);
+    for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(out.order[k]), len, residues.begin() + k * len);
+
+    CallHook hook{progress};
+    Monitor monitor(std::ref(hook));
+    options.monitor = &monitor;
+    {
+        AllowThreads unlocked;
+        hook.unlocked = &unlocked;
+        out.result = greedy_cluster(tables, residues.data(), n, options);
+    }
+    return out;
+}
 
 PyObject* cluster_anchors(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return run(kSignature, args, kwargs); });

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "anchors/anchor_table.hpp"
+#include "anchors/sim_tables.hpp"
 #include "binding/py.hpp"
+#include "cluster/greedy.hpp"
 #include "parallel/monitor.hpp"
 
 namespace kelvara::py {
@@ -22,6 +25,19 @@ PyObject* simd_level(PyObject* self, PyObject* args);
 // Private entries for kelvara.dask: cluster_anchors and the block keys on anchors packed in one bytes object.
 PyObject* cluster_table(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* block_keys_table(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// cluster_anchors' clustering of a table: the anchors in processing order (most frequent first, equal
+// counts in table order) and the greedy pass over them, run without the interpreter lock and looking for
+// signals and reporting to `progress` (None or nullptr for none) as it goes.
+struct ClusteredTable {
+    std::vector<std::size_t> order;  // processing order: position k holds a table index
+    GreedyResult result;             // indices are positions in `order`
+};
+ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
+                             PyObject* progress);
+
+// max() of the two that ignores a NaN operand.
+double effective_cut(double threshold, double min_bound);
 
 // The monitor hook of a call: looks for pending signals and calls `progress(stage, pass, done, total)`
 // when one was given. It runs on the calling thread; with `unlocked` set it re-takes the interpreter lock

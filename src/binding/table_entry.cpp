@@ -1,8 +1,5 @@
 #include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <functional>
-#include <numeric>
 #include <string_view>
 
 #include "anchors/anchor_table.hpp"
@@ -78,28 +75,11 @@ PyObject* run_cluster(PyObject* args, PyObject* kwargs) {
 
     const SimTables tables =
         make_sim_tables(table.anchor_len, check_positions(positions, table.anchor_len), anchor_weight);
-    // Most frequent first; equal counts keep the given order.
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t x, std::size_t y) { return table.counts[x] > table.counts[y]; });
-    const std::size_t len = table.anchor_len;
-    std::vector<std::uint8_t> residues(n * len);
-    for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(order[k]), len, residues.begin() + k * len);
-
     GreedyOptions options;
     options.threshold = threshold;
-    // As cluster_anchors cuts with its default obg_min_block_upper_bound of 0.0, a NaN threshold ignored.
-    options.effective_cut = std::isnan(threshold) ? 0.0 : std::max(threshold, 0.0);
-    CallHook hook;
-    Monitor monitor(std::ref(hook));
-    options.monitor = &monitor;
-    GreedyResult result;
-    {
-        AllowThreads unlocked;
-        hook.unlocked = &unlocked;
-        result = greedy_cluster(tables, residues.data(), n, options);
-    }
+    // As cluster_anchors cuts with its default obg_min_block_upper_bound of 0.0.
+    options.effective_cut = effective_cut(threshold, 0.0);
+    const auto [order, result] = cluster_in_order(table, tables, options, nullptr);
 
     std::vector<std::uint64_t> centroid_rows(n);
     for (std::size_t k = 0; k < n; ++k) centroid_rows[order[k]] = order[result.assignment[k]];
