@@ -60,7 +60,9 @@ private:
     };
 
     static std::size_t slot(std::uint8_t byte) { return byte == kNoGroup ? kSlots - 1 : byte; }
-    static std::uint8_t byte_of(std::size_t slot) { return slot == kSlots - 1 ? kNoGroup : static_cast<std::uint8_t>(slot); }
+    static std::uint8_t byte_of(std::size_t slot) {
+        return slot == kSlots - 1 ? kNoGroup : static_cast<std::uint8_t>(slot);
+    }
     std::uint8_t byte_at(std::uint64_t key, std::size_t depth) const {
         return static_cast<std::uint8_t>(key >> (8 * (depth_ - 1 - depth)));
     }
@@ -73,8 +75,8 @@ private:
         Hopeless hopeless;
         Keep keep;
         Visit visit;
-        std::array<std::array<double, kSlots>, 8> add;            // per level and slot, what the bound adds
-        std::array<std::array<std::uint8_t, kSlots>, 8> by_add;   // per level, the slots by that, largest first
+        std::array<std::array<double, kSlots>, 8> add;           // per level and slot, what the bound adds
+        std::array<std::array<std::uint8_t, kSlots>, 8> by_add;  // per level, the slots by that, largest first
         std::array<std::uint8_t, 8> own_slot;
 
         // Returns false once the visitor asked to stop.

@@ -75,7 +75,8 @@ void add_fixed_point_tables(SimTables& t) {
         for (std::size_t x = 0; x < kCodes; ++x) {
             std::int16_t* row = t.qtables.data() + k * kQTableSize + x * kQRowStride;
             for (std::size_t y = 0; y < kCodes; ++y)
-                row[y] = static_cast<std::int16_t>(std::ceil(t.code_tables[k * kCodeTableSize + x * kRowStride + y] * qscale));
+                row[y] = static_cast<std::int16_t>(
+                    std::ceil(t.code_tables[k * kCodeTableSize + x * kRowStride + y] * qscale));
             auto* planes = reinterpret_cast<std::uint8_t*>(row + 32);
             for (std::size_t y = 0; y < 32; ++y) {
                 const auto v = static_cast<std::uint16_t>(row[y]);

@@ -30,15 +30,15 @@ struct SimTables {
     // Entry [x * kRowStride + y] of a position's table is N(x, y) * scale; positions of equal scale share
     // one table, so there are at most two however long the anchors are.
     std::vector<double> code_tables;
-    std::vector<std::size_t> table_at;   // per position, the offset of its table in code_tables
-    std::vector<double> suffix_bound;    // anchor_len + 1 entries
+    std::vector<std::size_t> table_at;  // per position, the offset of its table in code_tables
+    std::vector<double> suffix_bound;   // anchor_len + 1 entries
     double anchor_share = 0.0;
     // Fixed-point copies of the code tables, entry = ceil(entry * qscale) with qscale a power of two, so that
     // their exact integer sums bound the real sums from above; a search uses them to prove early exits
     // cheaply. Empty when the weights leave no room for them in 16 bits.
     std::vector<std::int16_t> qtables;  // per distinct table, kCodes rows of kQRowStride
     double qscale = 0.0;
-    double abs_scale_sum = 0.0;         // sum of |scale| over positions: no sum of entries exceeds it
+    double abs_scale_sum = 0.0;  // sum of |scale| over positions: no sum of entries exceeds it
     // More than the roundings of a similarity and of a block bound can add up to; NaN when some weight is
     // negative, which leaves the bound no bound at all.
     double bound_slack = 0.0;
@@ -53,7 +53,9 @@ struct SimTables {
     // The row of residue code `x` in the table of position p.
     const double* row(std::size_t p, std::uint8_t x) const { return code_tables.data() + table_at[p] + x * kRowStride; }
     // The table entry of two anchor bytes at position p.
-    double entry(std::size_t p, std::uint8_t a, std::uint8_t b) const { return row(p, residue_code[a])[residue_code[b]]; }
+    double entry(std::size_t p, std::uint8_t a, std::uint8_t b) const {
+        return row(p, residue_code[a])[residue_code[b]];
+    }
 };
 
 SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>& positions, double anchor_weight);

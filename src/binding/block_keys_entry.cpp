@@ -1,6 +1,6 @@
+#include <cstring>
 #include "anchors/anchor_table.hpp"
 #include "anchors/sim_tables.hpp"
-#include <cstring>
 
 #include "binding/entries.hpp"
 #include "search/kernels.hpp"
@@ -16,7 +16,8 @@ const Signature kSignature{"_block_keys", {"anchors", "anchor_positions"}, 2};
 PyObject* run(PyObject* args, PyObject* kwargs) {
     const auto a = bind_arguments(kSignature, args, kwargs);
     PyObject* sequence = a[0];
-    const std::vector<std::uint64_t> positions = convert_argument("anchor_positions", [&] { return as_positions(a[1]); });
+    const std::vector<std::uint64_t> positions =
+        convert_argument("anchor_positions", [&] { return as_positions(a[1]); });
 
     std::vector<std::string> anchors;
     const Py_ssize_t hint = PySequence_Check(sequence) ? PySequence_Size(sequence) : -1;

@@ -17,11 +17,11 @@ const Signature kSignature{"cluster_anchors",
                            {"anchor_counts", "threshold", "anchor_positions", "anchor_weight", "obg_block_search",
                             "obg_max_probes", "obg_min_block_upper_bound", "threads"},
                            2};
-const Signature kProgressSignature{"_cluster_anchors",
-                                   {"anchor_counts", "threshold", "anchor_positions", "anchor_weight",
-                                    "obg_block_search", "obg_max_probes", "obg_min_block_upper_bound", "threads",
-                                    "progress"},
-                                   2};
+const Signature kProgressSignature{
+    "_cluster_anchors",
+    {"anchor_counts", "threshold", "anchor_positions", "anchor_weight", "obg_block_search", "obg_max_probes",
+     "obg_min_block_upper_bound", "threads", "progress"},
+    2};
 
 PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const auto a = bind_arguments(signature, args, kwargs);
@@ -69,7 +69,7 @@ double effective_cut(double threshold, double min_bound) {
 }
 
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
-                             PyObject* progress) {
+                                PyObject* progress) {
     // Most frequent first; equal counts keep the table's order.
     const std::size_t n = table.size(), len = table.anchor_len;
     ClusteredTable out;

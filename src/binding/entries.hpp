@@ -34,7 +34,7 @@ struct ClusteredTable {
     GreedyResult result;             // indices are positions in `order`
 };
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
-                             PyObject* progress);
+                                PyObject* progress);
 
 // max() of the two that ignores a NaN operand.
 double effective_cut(double threshold, double min_bound);

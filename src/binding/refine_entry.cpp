@@ -17,11 +17,11 @@ const Signature kSignature{"refine_clusters",
                            {"anchor_counts", "mapping", "threshold", "iterations", "cap", "merge", "anchor_positions",
                             "anchor_weight", "fast_medoid", "merge_cap", "threads"},
                            4};
-const Signature kProgressSignature{"_refine_clusters",
-                                   {"anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
-                                    "anchor_positions", "anchor_weight", "fast_medoid", "merge_cap", "threads",
-                                    "progress"},
-                                   4};
+const Signature kProgressSignature{
+    "_refine_clusters",
+    {"anchor_counts", "mapping", "threshold", "iterations", "cap", "merge", "anchor_positions", "anchor_weight",
+     "fast_medoid", "merge_cap", "threads", "progress"},
+    4};
 
 Ref stats_dict(const RefineStats& s) {
     const std::pair<const char*, std::uint64_t> entries[] = {

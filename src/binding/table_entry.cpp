@@ -61,8 +61,8 @@ PyObject* run_cluster(PyObject* args, PyObject* kwargs) {
     const std::vector<std::uint64_t> positions =
         a[4] != nullptr ? convert_argument("anchor_positions", [&] { return as_positions(a[4]); })
                         : std::vector<std::uint64_t>{1, 5};
-    const double anchor_weight = a[5] != nullptr ? convert_argument("anchor_weight", [&] { return as_double(a[5]); })
-                                                 : 2.0;
+    const double anchor_weight =
+        a[5] != nullptr ? convert_argument("anchor_weight", [&] { return as_double(a[5]); }) : 2.0;
 
     AnchorTable table = unpack(packed, anchor_len);
     const std::size_t n = table.size();
@@ -83,8 +83,7 @@ PyObject* run_cluster(PyObject* args, PyObject* kwargs) {
 
     std::vector<std::uint64_t> centroid_rows(n);
     for (std::size_t k = 0; k < n; ++k) centroid_rows[order[k]] = order[result.assignment[k]];
-    return new_tuple(packed_u64(centroid_rows), new_int(result.n_comparisons), new_int(result.n_early_exits))
-        .release();
+    return new_tuple(packed_u64(centroid_rows), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
 
 PyObject* run_keys(PyObject* args, PyObject* kwargs) {

@@ -36,9 +36,7 @@ struct CentroidList {
     }
 
     // The first matching centroid, or SIZE_MAX; counts the comparisons a literal scan up to it makes.
-    std::size_t first_match(search::Probe& probe, Counters& c) const {
-        return take(set.first_match(probe), c);
-    }
+    std::size_t first_match(search::Probe& probe, Counters& c) const { return take(set.first_match(probe), c); }
 
     std::size_t take(const search::FirstMatch& m, Counters& c) const {
         c.comparisons += m.comparisons;

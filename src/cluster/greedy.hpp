@@ -21,7 +21,7 @@ struct GreedyOptions {
     bool obg_block_search = false;
     std::int64_t obg_max_probes = 0;
     double effective_cut = 0.0;
-    std::size_t workers = 0;  // 0: serial on the calling thread; otherwise a pool of that many
+    std::size_t workers = 0;     // 0: serial on the calling thread; otherwise a pool of that many
     Monitor* monitor = nullptr;  // progress in anchors, and the way to stop the pass
     // With a pool, blocks of at least this many anchors (and those with a large share of all anchors) are
     // clustered in batches by the whole pool instead of by one worker.

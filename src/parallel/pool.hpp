@@ -109,7 +109,8 @@ auto parallel_map(Pool* pool, std::size_t n, F&& f, Monitor* monitor = nullptr) 
 // out[k] = f(items[k]).
 template <class T, class F>
 auto parallel_map(Pool* pool, const std::vector<T>& items, F&& f, Monitor* monitor = nullptr) {
-    return parallel_map(pool, items.size(), [&](std::size_t k) { return f(items[k]); }, monitor);
+    return parallel_map(
+        pool, items.size(), [&](std::size_t k) { return f(items[k]); }, monitor);
 }
 
 }  // namespace kelvara

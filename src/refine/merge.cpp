@@ -24,7 +24,8 @@ struct Verdicts {
             smallest = std::min(smallest, block_sizes[b].back());
             if (memory == nullptr) continue;
             for (std::size_t r = 0; r < blocks.centroids[b].size(); ++r)
-                if (!memory->unchanged(blocks.centroids[b][r], sizes)) changed[b].push_back(static_cast<std::uint32_t>(r));
+                if (!memory->unchanged(blocks.centroids[b][r], sizes))
+                    changed[b].push_back(static_cast<std::uint32_t>(r));
         }
     }
 
@@ -32,7 +33,7 @@ struct Verdicts {
     const CentroidBlocks& blocks;
     const std::vector<CountSum>& sizes;
     double threshold;
-    std::uint64_t limit;  // candidates examined per centroid; UINT64_MAX for no cap
+    std::uint64_t limit;        // candidates examined per centroid; UINT64_MAX for no cap
     const MergeMemory* memory;  // only without a cap, where every smaller candidate is examined
     std::vector<std::vector<CountSum>> block_sizes;
     std::vector<std::vector<std::uint32_t>> changed;  // per block, the ranks of centroids not left as they were
@@ -61,11 +62,12 @@ struct Verdicts {
             const std::uint32_t skip = b == own ? blocks.rank[c] : search::kNoRank;
             const std::uint32_t end = blocks.window(b, budget, skip);
             const std::vector<CountSum>& bs = block_sizes[b];
-            const auto lo = bs.back() >= size_c ? end
-                                                : static_cast<std::uint32_t>(
-                                                      std::partition_point(bs.begin(), bs.begin() + end,
-                                                                           [&](CountSum s) { return s >= size_c; }) -
-                                                      bs.begin());
+            const auto lo =
+                bs.back() >= size_c
+                    ? end
+                    : static_cast<std::uint32_t>(
+                          std::partition_point(bs.begin(), bs.begin() + end, [&](CountSum s) { return s >= size_c; }) -
+                          bs.begin());
             if (only_changed) {
                 const std::vector<std::uint32_t>& ranks = changed[b];
                 for (auto r = std::lower_bound(ranks.begin(), ranks.end(), lo); r != ranks.end() && *r < end; ++r)

@@ -30,7 +30,6 @@ struct MergeMemory {
 // Returns the number of clusters absorbed.
 // `memory`, when given, carries what the previous step left and is updated for the next.
 std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assignment, double threshold,
-                         std::int64_t merge_cap, Pool* pool, Monitor* monitor = nullptr,
-                         MergeMemory* memory = nullptr);
+                         std::int64_t merge_cap, Pool* pool, Monitor* monitor = nullptr, MergeMemory* memory = nullptr);
 
 }  // namespace kelvara

@@ -65,7 +65,8 @@ struct CentroidBlocks {
         if (!visit(own)) return;
         auto step = [&](std::uint32_t b, std::uint64_t, double) { return visit(b); };
         if (capped) {
-            neighbours.walk(keys[own], true, [](double) { return false; }, [](double) { return true; }, step);
+            neighbours.walk(
+                keys[own], true, [](double) { return false; }, [](double) { return true; }, step);
         } else {
             const double slack = tables.bound_slack;
             neighbours.walk(

@@ -62,7 +62,8 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
         const CentroidBlocks blocks =
             centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)));
         if (monitor != nullptr) monitor->stage("reassign", pass, n);
-        const std::uint64_t moved = reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
+        const std::uint64_t moved =
+            reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
         if (monitor != nullptr) monitor->finish();
         stats.reassignments += moved;
 

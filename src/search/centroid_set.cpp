@@ -29,8 +29,8 @@ Probe::Probe(const SimTables& t, double min_needed)
     for (std::size_t k = 0; k < len; ++k) step_qtables_[k] = t.qrow(t.order[k], 0);
     for (std::size_t k = 0; k + 1 < len; ++k) {
         const double bound = t.suffix_bound[k + 1];
-        const double delta = static_cast<double>(k + 8) * 0x1p-50 *
-                             (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
+        const double delta =
+            static_cast<double>(k + 8) * 0x1p-50 * (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
         const double cut = std::floor((min_needed - bound - delta) * t.qscale);
         qcut_[k] = static_cast<std::int16_t>(std::clamp(cut, -32768.0, 32767.0));
     }

@@ -160,8 +160,8 @@ private:
         }
     };
 
-    void push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i, const std::uint8_t* entry,
-              std::uint32_t rank) const;
+    void push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i,
+              const std::uint8_t* entry, std::uint32_t rank) const;
     void insert(const std::uint8_t* codes, std::uint32_t rank);
     std::uint32_t burst(std::uint32_t bucket, std::size_t depth);
     std::uint32_t new_bucket(std::uint32_t rank);
@@ -169,8 +169,17 @@ private:
 
     ScanArgs args(const Probe& probe, const std::uint8_t* codes, std::size_t n_entries, std::size_t k0, double s0,
                   std::int32_t q0) const {
-        return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), probe.qrows(), probe.qcut(), len_,
-                        codes,        n_entries,     k0,                 s0,            q0};
+        return ScanArgs{probe.rows(),
+                        probe.bound(),
+                        probe.min_needed(),
+                        probe.qrows(),
+                        probe.qcut(),
+                        len_,
+                        codes,
+                        n_entries,
+                        k0,
+                        s0,
+                        q0};
     }
 
     // The flat list's ranks [lo, v.hi()) compared one at a time, in rank order.
@@ -212,9 +221,9 @@ private:
         // Most scans want the whole bucket; only a range that cuts into it needs a search.
         const auto first = lo <= b.min_rank ? 0 : std::lower_bound(b.ranks.begin(), ranks_end, lo) - b.ranks.begin();
         auto wanted = [&] {
-            return v.hi() > b.max_rank
-                       ? std::size_t{b.n}
-                       : static_cast<std::size_t>(std::lower_bound(b.ranks.begin(), ranks_end, v.hi()) - b.ranks.begin());
+            return v.hi() > b.max_rank ? std::size_t{b.n}
+                                       : static_cast<std::size_t>(std::lower_bound(b.ranks.begin(), ranks_end, v.hi()) -
+                                                                  b.ranks.begin());
         };
         ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0);
         LiveChunk live;

@@ -43,7 +43,9 @@ struct Kernels {
     std::uint32_t (*survivors)(const double* row, double s, double min_needed, double bound_next);
 };
 
-inline std::size_t chunk_count(std::size_t n_entries) { return (n_entries + kLanes - 1) / kLanes; }
+inline std::size_t chunk_count(std::size_t n_entries) {
+    return (n_entries + kLanes - 1) / kLanes;
+}
 
 // The lanes of `mask` in chunk c that do not exit, summed one by one in double exactly as anchor_sim sums.
 std::uint32_t exact_lanes(const ScanArgs& a, std::size_t c, std::uint32_t mask, double* sums);

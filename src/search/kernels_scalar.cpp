@@ -46,7 +46,8 @@ std::size_t scan_scalar(const ScanArgs& a, std::size_t first, LiveChunk* out) {
             if (k + 1 < len) {
                 const double bound = a.bound[k + 1];
                 std::uint32_t fired = 0;
-                for (std::size_t j = 0; j < kLanes; ++j) fired |= static_cast<std::uint32_t>(a.min_needed > bound + s[j]) << j;
+                for (std::size_t j = 0; j < kLanes; ++j)
+                    fired |= static_cast<std::uint32_t>(a.min_needed > bound + s[j]) << j;
                 exited |= fired;
                 if (exited == 0xFFFFFFFFu) break;
             }

@@ -60,7 +60,8 @@ KELVARA_AVX512 std::size_t scan_avx512_double(const ScanArgs& a, std::size_t fir
         for (std::size_t k = a.k0; k < len; ++k) {
             const double* row = a.rows[k];
             const __m512d r0 = _mm512_loadu_pd(row), r1 = _mm512_loadu_pd(row + 8), r2 = _mm512_loadu_pd(row + 16);
-            for (unsigned g = 0; g < 4; ++g) s[g] = _mm512_add_pd(s[g], lookup8(r0, r1, r2, codes + k * kLanes + 8 * g));
+            for (unsigned g = 0; g < 4; ++g)
+                s[g] = _mm512_add_pd(s[g], lookup8(r0, r1, r2, codes + k * kLanes + 8 * g));
             if (k + 1 < len) {
                 const __m512d b = _mm512_set1_pd(a.bound[k + 1]);
                 for (unsigned g = 0; g < 4; ++g)
@@ -123,7 +124,8 @@ KELVARA_AVX512 std::size_t scan_avx512(const ScanArgs& a, std::size_t first, Liv
         std::uint32_t exited = ~valid_lanes(a, c);
         for (std::size_t k = a.k0; k < tested && exited != kAllLanes;) {
             const std::size_t stop = std::min(tested, k + kQStepsPerTest);
-            for (; k < stop; ++k) q = _mm512_add_epi16(q, qlookup32(codes + k * kLanes, _mm512_loadu_si512(a.qrows[k])));
+            for (; k < stop; ++k)
+                q = _mm512_add_epi16(q, qlookup32(codes + k * kLanes, _mm512_loadu_si512(a.qrows[k])));
             exited |= _mm512_cmplt_epi16_mask(q, _mm512_set1_epi16(a.qcut[k - 1]));
         }
         if (settle(c, exited)) return c;

@@ -168,7 +168,8 @@ void test_search_matches_literal_loops() {
                         const auto hi = static_cast<std::uint32_t>(lo + rng() % (n - lo + 1));
                         std::vector<std::pair<std::uint32_t, double>> want, got;
                         for (std::uint32_t j = lo; j < hi; ++j)
-                            if (const auto s = literal_sim(t, a, bytes.data() + j * len, min_needed)) want.emplace_back(j, *s);
+                            if (const auto s = literal_sim(t, a, bytes.data() + j * len, min_needed))
+                                want.emplace_back(j, *s);
                         set.live_in(probe, lo, hi, [&](std::uint32_t r, double s) { got.emplace_back(r, s); });
                         std::sort(got.begin(), got.end());
                         bool same = got.size() == want.size();
