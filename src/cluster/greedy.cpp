@@ -176,8 +176,8 @@ struct Candidates {
     std::vector<std::pair<double, std::uint64_t>> list;
 };
 
-GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
-                                       std::size_t n, const GreedyOptions& options) {
+GreedyResult cluster_with_block_walks(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
+                                      std::size_t n, const GreedyOptions& options) {
     GreedyResult out;
     out.assignment.assign(n, 0);
     Counters counters;
@@ -221,6 +221,70 @@ GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* r
             const auto [it, created] = blocks.try_emplace(key, t.anchor_len, options.bucket_max);
             if (created) index.add(key, 0);
             it->second.add(i, codes + i * t.anchor_len);
+            centroid = i;
+        }
+        out.assignment[i] = centroid;
+    }
+    out.n_comparisons = counters.comparisons;
+    out.n_early_exits = counters.early_exits;
+    return out;
+}
+
+// Block-search mode. Every anchor's key is known before the pass, so the candidate blocks of every key are
+// found at once, best bound first; an anchor then looks at those that exist by then. Where that would take
+// more memory than it saves time (many keys within reach of each other), each key walks the index instead.
+GreedyResult cluster_with_block_search(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
+                                       std::size_t n, const GreedyOptions& options) {
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = block_key(t, residues + i * t.anchor_len);
+    std::vector<std::uint64_t> distinct = keys;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+
+    const double cut = options.effective_cut;
+    const std::size_t limit =
+        options.pair_limit > 0 ? options.pair_limit : std::max<std::size_t>(std::size_t{1} << 22, 32 * distinct.size());
+    auto lists = neighbour_lists(
+        t, distinct, false, [&](double bound) { return !(bound >= cut); }, [&](double bound) { return bound >= cut; },
+        limit);
+    if (!lists) return cluster_with_block_walks(t, residues, codes, n, options);
+    std::vector<std::pair<double, std::uint32_t>> ranked;
+    for (std::size_t k = 0; k < distinct.size(); ++k) {
+        std::vector<std::uint32_t>& list = (*lists)[k];
+        ranked.clear();
+        for (std::uint32_t b : list) ranked.emplace_back(block_upper_bound(t, distinct[k], distinct[b]), b);
+        std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        });
+        for (std::size_t r = 0; r < ranked.size(); ++r) list[r] = ranked[r].second;
+    }
+
+    GreedyResult out;
+    out.assignment.assign(n, 0);
+    Counters counters;
+    std::vector<std::unique_ptr<CentroidList>> blocks(distinct.size());
+    // The own block always uses one probe, whether it exists yet or not.
+    const std::uint64_t probes =
+        options.obg_max_probes > 0 ? static_cast<std::uint64_t>(options.obg_max_probes) - 1 : UINT64_MAX;
+    search::Probe probe(t, options.threshold);
+    Ticker tick(options.monitor);
+    for (std::size_t i = 0; i < n; ++i) {
+        tick();
+        const std::size_t own =
+            static_cast<std::size_t>(std::lower_bound(distinct.begin(), distinct.end(), keys[i]) - distinct.begin());
+        probe.load(codes + i * t.anchor_len);
+        std::size_t centroid = SIZE_MAX;
+        if (blocks[own]) centroid = blocks[own]->first_match(probe, counters);
+        std::uint64_t probed = 0;
+        for (const std::uint32_t b : (*lists)[own]) {
+            if (centroid != SIZE_MAX || probed == probes) break;
+            if (!blocks[b]) continue;
+            ++probed;
+            centroid = blocks[b]->first_match(probe, counters);
+        }
+        if (centroid == SIZE_MAX) {
+            if (!blocks[own]) blocks[own] = std::make_unique<CentroidList>(t.anchor_len, options.bucket_max);
+            blocks[own]->add(i, codes + i * t.anchor_len);
             centroid = i;
         }
         out.assignment[i] = centroid;

@@ -27,6 +27,9 @@ struct GreedyOptions {
     // clustered in batches by the whole pool instead of by one worker.
     std::size_t parallel_block = 2048;
     std::uint32_t bucket_max = search::CentroidSet::kBucketMax;  // trie buckets (tests make them small)
+    // Block search: most candidate-block pairs found up front, past which each key walks the block index
+    // instead; 0 for a limit that grows with the number of keys (tests set it low).
+    std::size_t pair_limit = 0;
 };
 
 // First-fit leader clustering of `n` anchors laid out row by row in processing order.

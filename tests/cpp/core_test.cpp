@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <map>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -15,6 +17,7 @@
 #include <unordered_map>
 
 #include "anchors/anchor_table.hpp"
+#include "anchors/block_index.hpp"
 #include "anchors/sim_tables.hpp"
 #include "cluster/greedy.hpp"
 #include "parallel/pool.hpp"
@@ -256,6 +259,125 @@ void test_greedy_identity() {
     }
 }
 
+// Block keys of random anchors at many positions, distinct and ascending.
+std::vector<std::uint64_t> random_keys(const SimTables& t, const AnchorTable& table) {
+    std::vector<std::uint64_t> keys;
+    for (std::size_t i = 0; i < table.size(); ++i) keys.push_back(block_key(t, table.row(i)));
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+}
+
+// Joining keys finds, for every key, what a walk from it finds, with both orders of a pair judged once
+// where the bounds allow (NaN weights do not).
+void test_join_matches_walks() {
+    std::mt19937_64 rng(5);
+    const AnchorTable table = random_table(rng, 3000, 9);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const std::vector<std::size_t>& positions :
+         {std::vector<std::size_t>{1, 8}, {0, 2, 4, 6, 8}, {0, 1, 2, 3, 5, 6, 7, 8}}) {
+        for (double weight : {2.0, 0.5, -1.0, nan}) {
+            const SimTables t = make_sim_tables(table.anchor_len, positions, weight);
+            const std::vector<std::uint64_t> keys = random_keys(t, table);
+            BlockIndex index(t);
+            for (std::uint32_t k = 0; k < keys.size(); ++k) index.add(keys[k], k);
+            for (double cut : {0.3, 0.6, 0.85}) {
+                auto hopeless = [&](double b) { return !(b >= cut); };
+                auto keep = [&](double b) { return b >= cut; };
+                for (bool agreeing : {false, true}) {
+                    std::vector<std::vector<std::uint32_t>> want(keys.size());
+                    std::size_t pairs = 0;
+                    for (std::uint32_t k = 0; k < keys.size(); ++k)
+                        index.walk(keys[k], agreeing, hopeless, keep, [&](std::uint32_t id, std::uint64_t, double) {
+                            want[k].push_back(id);
+                            ++pairs;
+                            return true;
+                        });
+                    const auto lists = neighbour_lists(t, keys, agreeing, hopeless, keep, SIZE_MAX);
+                    CHECK(lists && *lists == want);
+                    std::size_t mismatched = 0;
+                    index.join(agreeing, hopeless, keep, [&](std::uint32_t a, std::uint32_t b, double bound) {
+                        mismatched += !(bound == block_upper_bound(t, keys[a], keys[b]));
+                        return true;
+                    });
+                    CHECK(mismatched == 0);
+                    // A limit below the pairs there are gives up.
+                    if (pairs > 0) CHECK(!neighbour_lists(t, keys, agreeing, hopeless, keep, pairs - 1));
+                }
+            }
+        }
+    }
+}
+
+// Block-search greedy clustering written as plainly as it reads: every existing block other than the
+// anchor's own whose bound reaches the cut, best bound first, ties by key, at most max_probes - 1 of them.
+GreedyResult literal_block_search(const SimTables& t, const AnchorTable& table, double threshold, double cut,
+                                  std::int64_t max_probes) {
+    GreedyResult out;
+    std::map<std::uint64_t, std::vector<std::size_t>> blocks;
+    auto first_match = [&](std::size_t i, const std::vector<std::size_t>& centroids) {
+        for (std::size_t c : centroids) {
+            const double s = anchor_sim(t, table.row(i), table.row(c), threshold);
+            ++out.n_comparisons;
+            if (s < 0.0) {
+                ++out.n_early_exits;
+            } else if (s >= threshold) {
+                return c;
+            }
+        }
+        return SIZE_MAX;
+    };
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const std::uint64_t key = block_key(t, table.row(i));
+        std::vector<std::pair<double, std::uint64_t>> candidates;
+        for (const auto& [other, centroids] : blocks) {
+            const double u = block_upper_bound(t, key, other);
+            if (other != key && u >= cut) candidates.emplace_back(-u, other);
+        }
+        std::sort(candidates.begin(), candidates.end());
+        if (max_probes > 0 && candidates.size() > static_cast<std::size_t>(max_probes - 1))
+            candidates.resize(static_cast<std::size_t>(max_probes - 1));
+        std::size_t match = SIZE_MAX;
+        if (blocks.count(key) != 0) match = first_match(i, blocks[key]);
+        for (std::size_t k = 0; match == SIZE_MAX && k < candidates.size(); ++k)
+            match = first_match(i, blocks[candidates[k].second]);
+        if (match == SIZE_MAX) {
+            blocks[key].push_back(i);
+            match = i;
+        }
+        out.assignment.push_back(match);
+    }
+    return out;
+}
+
+// Block search gives the literal pass's assignment and counters, with the candidate blocks found up front
+// and with walks when there are too many pairs to keep.
+void test_block_search_identity() {
+    std::mt19937_64 rng(9);
+    const AnchorTable table = random_table(rng, 1500, 9);
+    for (const std::vector<std::size_t>& positions :
+         {std::vector<std::size_t>{1, 8}, {0, 2, 4, 6, 8}, {0, 1, 2, 3, 5, 6, 7, 8}}) {
+        const SimTables t = make_sim_tables(table.anchor_len, positions, 2.0);
+        for (double threshold : {0.5, 0.8}) {
+            for (std::int64_t max_probes : {0, 1, 4}) {
+                const double cut = threshold - 0.1;
+                const GreedyResult expected = literal_block_search(t, table, threshold, cut, max_probes);
+                for (std::size_t pair_limit : {std::size_t{0}, std::size_t{1}}) {
+                    GreedyOptions options;
+                    options.threshold = threshold;
+                    options.obg_block_search = true;
+                    options.obg_max_probes = max_probes;
+                    options.effective_cut = cut;
+                    options.pair_limit = pair_limit;
+                    const GreedyResult got = greedy_cluster(t, table.residues.data(), table.size(), options);
+                    CHECK(got.assignment == expected.assignment);
+                    CHECK(got.n_comparisons == expected.n_comparisons && got.n_early_exits == expected.n_early_exits);
+                }
+            }
+        }
+    }
+}
+
 void test_refine_identity() {
     std::mt19937_64 rng(11);
     const AnchorTable table = random_table(rng, 1500, 8);
@@ -287,6 +409,8 @@ int main() {
     test_parallel_map();
     test_search_matches_literal_loops();
     test_greedy_identity();
+    test_join_matches_walks();
+    test_block_search_identity();
     test_refine_identity();
     std::printf("%s\n", failures == 0 ? "core tests passed" : "core tests FAILED");
     return failures == 0 ? 0 : 1;
