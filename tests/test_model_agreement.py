@@ -301,15 +301,17 @@ def seeded_counts(seed, n, letters):
     return counts
 
 
-# Few blocks and many anchors: centroid lists grow long enough for the module's tabulated fast path.
+# Few blocks and many anchors: centroid lists grow long enough for the module's tabulated fast path. Six
+# positions: many small blocks, most of them within reach of several others.
 @pytest.mark.parametrize("seed", [1, 2])
 @pytest.mark.parametrize("threshold", [0.45, 0.7, 0.9])
-def test_long_centroid_lists_agree_with_model(seed, threshold):
+@pytest.mark.parametrize("positions", [[1, 7], [0, 1, 2, 4, 6, 8]])
+def test_long_centroid_lists_agree_with_model(seed, threshold, positions):
     counts = seeded_counts(seed, 400, "ASTASTVILKRDEx")
-    positions = [1, 7]
-    expected = cluster_anchors(counts, threshold, positions)
-    got = core.cluster_anchors(counts, threshold, positions, threads=seed)
-    assert (list(got[0].items()), got[1:]) == (list(expected[0].items()), expected[1:])
+    for search in (False, True):
+        expected = cluster_anchors(counts, threshold, positions, obg_block_search=search)
+        got = core.cluster_anchors(counts, threshold, positions, obg_block_search=search, threads=seed)
+        assert (list(got[0].items()), got[1:]) == (list(expected[0].items()), expected[1:])
     singletons = {anchor: anchor for anchor in counts}
     for mapping in (expected[0], singletons):
         args = (counts, mapping, threshold, 2, 0, True, positions, 2.0, seed == 2, 0)

@@ -1,88 +1,117 @@
 #include "refine/merge.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace kelvara {
 
 namespace {
 
-// The candidates of one centroid, in merge order, whose similarity to it reaches the threshold.
-struct Verdicts {
-    Verdicts(const RefineData& data_, const CentroidBlocks& blocks_, const std::vector<CountSum>& sizes_,
-             double threshold_, std::int64_t merge_cap, const MergeMemory* memory_)
-        : data(data_),
-          blocks(blocks_),
-          sizes(sizes_),
-          threshold(threshold_),
-          limit(merge_cap > 0 ? static_cast<std::uint64_t>(merge_cap) : UINT64_MAX),
-          memory(limit == UINT64_MAX ? memory_ : nullptr),
-          block_sizes(blocks.keys.size()),
-          changed(blocks.keys.size()) {
-        // Each block's sizes side by side, in its (descending) order, for the searches below.
-        for (std::size_t b = 0; b < blocks.keys.size(); ++b) {
-            for (std::size_t d : blocks.centroids[b]) block_sizes[b].push_back(sizes[d]);
-            smallest = std::min(smallest, block_sizes[b].back());
-            if (memory == nullptr) continue;
-            for (std::size_t r = 0; r < blocks.centroids[b].size(); ++r)
-                if (!memory->unchanged(blocks.centroids[b][r], sizes))
-                    changed[b].push_back(static_cast<std::uint32_t>(r));
+// Centroids in merge order with their sizes, searchable as one set: an uncapped merge examines every
+// strictly smaller centroid of its own and of agreeing blocks, a suffix of the merge order, and blocks out of
+// reach hold none similar enough, so one search over that suffix finds what the walk over blocks finds.
+struct Ranked {
+    Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_)
+        : ids(std::move(ids_)), set(data.tables.anchor_len) {
+        for (std::size_t d : ids) {
+            size.push_back(sizes[d]);
+            set.add(data.codes_of(d));
         }
     }
 
+    // The first rank of a centroid smaller than `s`.
+    std::uint32_t smaller_than(CountSum s) const {
+        return static_cast<std::uint32_t>(
+            std::partition_point(size.begin(), size.end(), [&](CountSum x) { return x >= s; }) - size.begin());
+    }
+
+    std::vector<std::size_t> ids;  // merge order
+    std::vector<CountSum> size;    // descending
+    search::CentroidSet set;
+};
+
+// The candidates of one centroid whose similarity to it reaches the threshold.
+struct Verdicts {
+    Verdicts(const RefineData& data_, const std::vector<CountSum>& sizes_, const std::vector<std::size_t>& merge_order,
+             double threshold_, std::int64_t merge_cap, const MergeMemory* memory_)
+        : data(data_),
+          sizes(sizes_),
+          threshold(threshold_),
+          limit(merge_cap > 0 ? static_cast<std::uint64_t>(merge_cap) : UINT64_MAX),
+          // An early exit reports -1.0, which passes a threshold of -1.0 or below: then every candidate needs
+          // its literal similarity, since the searches leave exits out.
+          walks(limit != UINT64_MAX || -1.0 >= threshold),
+          memory(limit == UINT64_MAX ? memory_ : nullptr) {
+        for (std::size_t c : merge_order) smallest = std::min(smallest, sizes[c]);
+        if (walks) {
+            blocks.emplace(centroid_blocks(data, merge_order));
+            return;
+        }
+        all.emplace(data, sizes, merge_order);
+        if (memory == nullptr) return;
+        std::vector<std::size_t> moved;
+        for (std::size_t d : merge_order)
+            if (!memory->unchanged(d, sizes)) moved.push_back(d);
+        changed.emplace(data, sizes, std::move(moved));
+    }
+
     const RefineData& data;
-    const CentroidBlocks& blocks;
     const std::vector<CountSum>& sizes;
     double threshold;
     std::uint64_t limit;        // candidates examined per centroid; UINT64_MAX for no cap
+    bool walks;                 // candidates are examined block by block, in walk order
     const MergeMemory* memory;  // only without a cap, where every smaller candidate is examined
-    std::vector<std::vector<CountSum>> block_sizes;
-    std::vector<std::vector<std::uint32_t>> changed;  // per block, the ranks of centroids not left as they were
     CountSum smallest = ~CountSum{0};
+    std::optional<CentroidBlocks> blocks;  // for walks
+    std::optional<Ranked> all;             // otherwise: every centroid
+    std::optional<Ranked> changed;         // and those not left as the previous step left them
 
+    // Candidates in no particular order: each is absorbed at most once, by the first centroid that finds it.
     std::vector<std::size_t> similar(search::Probe& probe, std::size_t c) const {
         std::vector<std::size_t> out;
         // Most clusters are as small as any: they can absorb nothing, whatever they examine.
         if (sizes[c] <= smallest) return out;
-        const std::uint64_t key = data.key_of(c);
-        const std::size_t own = blocks.find(key);
-        // An early exit reports -1.0, which passes a threshold of -1.0 or below: then every candidate needs
-        // its literal similarity, since the search leaves exits out.
-        const bool exits_pass = -1.0 >= threshold;
         probe.load(data.codes_of(c));
+        if (walks) return walked(probe, c);
+        // A centroid left as it was needs judging only against candidates that were not.
+        const Ranked& ranked = memory != nullptr && memory->unchanged(c, sizes) ? *changed : *all;
+        const std::uint64_t key = data.key_of(c);
+        const std::size_t n_positions = data.tables.positions.size();
+        ranked.set.live_in(probe, ranked.smaller_than(sizes[c]), static_cast<std::uint32_t>(ranked.ids.size()),
+                           [&](std::uint32_t rank, double s) {
+                               const std::size_t d = ranked.ids[rank];
+                               const std::uint64_t other = data.key_of(d);
+                               if (s >= threshold && (other == key || blocks_agree(key, other, n_positions)))
+                                   out.push_back(d);
+                           });
+        return out;
+    }
+
+    // Block by block in walk order, counting candidates against the cap.
+    std::vector<std::size_t> walked(search::Probe& probe, std::size_t c) const {
+        std::vector<std::size_t> out;
+        const std::size_t own = blocks->find(c);
         // Sizes stay as computed before the step: absorbing a cluster does not grow the absorber. Every
         // block lists its centroids largest first, so the strictly smaller ones are a tail of it.
         const CountSum size_c = sizes[c];
         // Absorbed and not-smaller candidates use up the cap as well; the centroid itself does not.
         std::uint64_t budget = limit;
-        // A centroid left as it was needs judging only against candidates that were not.
-        const bool only_changed = memory != nullptr && memory->unchanged(c, sizes);
-        // Exits pass, so out of reach is no reason to leave a block out then.
-        blocks.visit_neighbours(own, limit != UINT64_MAX || exits_pass, threshold, [&](std::size_t b) {
-            const std::vector<std::size_t>& ids = blocks.centroids[b];
-            const std::uint32_t skip = b == own ? blocks.rank[c] : search::kNoRank;
-            const std::uint32_t end = blocks.window(b, budget, skip);
-            const std::vector<CountSum>& bs = block_sizes[b];
+        blocks->visit_neighbours(own, true, threshold, [&](std::size_t b) {
+            const std::vector<std::size_t>& ids = blocks->centroids[b];
+            const std::uint32_t skip = b == own ? blocks->rank[c] : search::kNoRank;
+            const std::uint32_t end = blocks->window(b, budget, skip);
             const auto lo =
-                bs.back() >= size_c
-                    ? end
-                    : static_cast<std::uint32_t>(
-                          std::partition_point(bs.begin(), bs.begin() + end, [&](CountSum s) { return s >= size_c; }) -
-                          bs.begin());
-            if (only_changed) {
-                const std::vector<std::uint32_t>& ranks = changed[b];
-                for (auto r = std::lower_bound(ranks.begin(), ranks.end(), lo); r != ranks.end() && *r < end; ++r)
-                    if (probe.sim(data.codes_of(ids[*r])) >= threshold) out.push_back(ids[*r]);
-            } else if (exits_pass) {
+                static_cast<std::uint32_t>(std::partition_point(ids.begin(), ids.begin() + end,
+                                                                [&](std::size_t d) { return sizes[d] >= size_c; }) -
+                                           ids.begin());
+            if (-1.0 >= threshold) {
                 for (std::uint32_t r = lo; r < end; ++r)
                     if (probe.sim(data.codes_of(ids[r])) >= threshold) out.push_back(ids[r]);
-            } else if (lo < end && !out_of_reach(data.tables, key, blocks.keys[b], threshold)) {
-                const std::size_t first = out.size();
-                blocks.sets[b].live_in(probe, lo, end, [&](std::uint32_t rank, double s) {
+            } else if (lo < end && !out_of_reach(data.tables, data.key_of(c), blocks->keys[b], threshold)) {
+                blocks->sets[b].live_in(probe, lo, end, [&](std::uint32_t rank, double s) {
                     if (s >= threshold) out.push_back(ids[rank]);
                 });
-                // The search reports ranks in no particular order.
-                std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-                          [&](std::size_t x, std::size_t y) { return blocks.rank[x] < blocks.rank[y]; });
             }
             if (budget != UINT64_MAX) budget -= end - (skip < end ? 1 : 0);
             return budget > 0;
@@ -102,8 +131,7 @@ std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assig
     const std::size_t n = assignment.size();
     const std::vector<CountSum> sizes = cluster_sizes(data.table, assignment);
     const std::vector<std::size_t> merge_order = centroids_by_size(data, assignment, sizes);
-    const CentroidBlocks blocks = centroid_blocks(data, merge_order);
-    const Verdicts verdicts(data, blocks, sizes, threshold, merge_cap, memory);
+    const Verdicts verdicts(data, sizes, merge_order, threshold, merge_cap, memory);
 
     std::vector<std::uint8_t> absorbed(n, 0);
     std::vector<std::size_t> absorbed_into(n, 0);

@@ -9,7 +9,8 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     : table(table_),
       tables(tables_),
       codes(search::summing_codes(tables_, table_.residues.data(), table_.size())),
-      text_rank(table_.size()) {
+      text_rank(table_.size()),
+      key_id(table_.size()) {
     // Anchor texts never change, so one sort ranks them for every pass. Their first eight bytes, read as a
     // big-endian number, order most pairs without a string comparison (all anchors have one length).
     const std::size_t n = table.size();
@@ -28,6 +29,14 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     std::vector<std::size_t> by_text(n);
     for (std::size_t r = 0; r < n; ++r) by_text[r] = keyed[r].second;
     for (std::size_t r = 0; r < by_text.size(); ++r) text_rank[by_text[r]] = static_cast<std::uint32_t>(r);
+
+    std::vector<std::uint64_t> key(n);
+    for (std::size_t i = 0; i < n; ++i) key[i] = block_key(tables, table.row(i));
+    keys = key;
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    for (std::size_t i = 0; i < n; ++i)
+        key_id[i] = static_cast<std::uint32_t>(std::lower_bound(keys.begin(), keys.end(), key[i]) - keys.begin());
 }
 
 std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
@@ -52,40 +61,36 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
 }
 
 CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids) {
-    // Group in first-seen order, then renumber the groups by ascending key.
-    std::unordered_map<std::uint64_t, std::size_t> seen;
-    std::vector<std::uint64_t> keys;
-    std::vector<std::vector<std::size_t>> groups;
+    // Group by key number, each group in the order given; the numbers ascend with the keys.
+    std::vector<std::uint32_t> group_of(data.keys.size(), CentroidBlocks::kNone);
+    std::vector<std::uint32_t> key_ids;
     for (std::size_t c : centroids) {
-        const auto [it, inserted] = seen.try_emplace(data.key_of(c), keys.size());
-        if (inserted) {
-            keys.push_back(it->first);
-            groups.emplace_back();
+        std::uint32_t& g = group_of[data.key_id[c]];
+        if (g == CentroidBlocks::kNone) {
+            g = 0;
+            key_ids.push_back(data.key_id[c]);
         }
-        groups[it->second].push_back(c);
     }
+    std::sort(key_ids.begin(), key_ids.end());
 
-    std::vector<std::size_t> by_key(keys.size());
-    std::iota(by_key.begin(), by_key.end(), std::size_t{0});
-    std::sort(by_key.begin(), by_key.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-
-    CentroidBlocks out(data.tables);
-    out.keys.reserve(keys.size());
-    out.centroids.reserve(keys.size());
-    out.sets.reserve(keys.size());
-    out.index.reserve(keys.size());
+    CentroidBlocks out(data);
+    out.keys.reserve(key_ids.size());
+    out.centroids.resize(key_ids.size());
+    out.sets.reserve(key_ids.size());
     out.rank.assign(data.size(), search::kNoRank);
-    for (std::size_t g : by_key) {
-        out.index.emplace(keys[g], out.keys.size());
-        out.neighbours.add(keys[g], static_cast<std::uint32_t>(out.keys.size()));
-        out.keys.push_back(keys[g]);
-        search::CentroidSet& set = out.sets.emplace_back(data.tables.anchor_len);
-        for (std::size_t c : groups[g]) {
-            out.rank[c] = static_cast<std::uint32_t>(set.size());
-            set.add(data.codes_of(c));
-        }
-        out.centroids.push_back(std::move(groups[g]));
+    for (std::size_t b = 0; b < key_ids.size(); ++b) {
+        group_of[key_ids[b]] = static_cast<std::uint32_t>(b);
+        out.keys.push_back(data.keys[key_ids[b]]);
+        out.sets.emplace_back(data.tables.anchor_len);
+        out.neighbours.add(out.keys.back(), static_cast<std::uint32_t>(b));
     }
+    for (std::size_t c : centroids) {
+        const std::uint32_t b = group_of[data.key_id[c]];
+        out.rank[c] = static_cast<std::uint32_t>(out.sets[b].size());
+        out.sets[b].add(data.codes_of(c));
+        out.centroids[b].push_back(c);
+    }
+    out.block_of = std::move(group_of);
     return out;
 }
 
@@ -93,7 +98,7 @@ std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size
                          const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap) {
     const std::size_t cur = assignment[i];
     const std::uint64_t key = data.key_of(i);
-    const std::size_t own = blocks.find(key);
+    const std::size_t own = blocks.find(i);
     if (own == blocks.keys.size()) return cur;
 
     probe.load(data.codes_of(i));
@@ -106,7 +111,7 @@ std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size
     std::uint32_t best_rank = search::kNoRank;
     // Early exits count against the cap; meeting the current centroid does not.
     std::uint64_t budget = cap > 0 ? static_cast<std::uint64_t>(cap) : UINT64_MAX;
-    const std::size_t cur_block = blocks.find(data.key_of(cur));
+    const std::size_t cur_block = blocks.find(cur);
     blocks.visit_neighbours(own, cap > 0, threshold, [&](std::size_t b) {
         const std::uint32_t skip = b == cur_block ? blocks.rank[cur] : search::kNoRank;
         const std::uint32_t end = blocks.window(b, budget, skip);

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "anchors/anchor_table.hpp"
@@ -15,7 +14,7 @@
 namespace kelvara {
 
 // What every step of a refinement reads and nothing changes: the anchors, the tables, every anchor's
-// residue codes in summing order and its place in text order.
+// residue codes in summing order, its place in text order and the number of its block key among all keys.
 struct RefineData {
     RefineData(const AnchorTable& table, const SimTables& tables);
 
@@ -23,24 +22,28 @@ struct RefineData {
     const SimTables& tables;
     std::vector<std::uint8_t> codes;
     std::vector<std::uint32_t> text_rank;
+    std::vector<std::uint64_t> keys;    // the anchors' distinct block keys, ascending
+    std::vector<std::uint32_t> key_id;  // per anchor, the number of its key in `keys`
 
     std::size_t size() const { return table.size(); }
     const std::uint8_t* codes_of(std::size_t i) const { return codes.data() + i * tables.anchor_len; }
-    std::uint64_t key_of(std::size_t i) const { return block_key(tables, table.row(i)); }
+    std::uint64_t key_of(std::size_t i) const { return keys[key_id[i]]; }
 };
 
 // The centroids of one pass grouped by the block key of their own anchor. Blocks are numbered in
-// ascending key order; every lookup by key goes through `index`, nothing iterates it.
+// ascending key order.
 struct CentroidBlocks {
-    explicit CentroidBlocks(const SimTables& t) : tables(t), neighbours(t) {}
+    explicit CentroidBlocks(const RefineData& d) : data(d), neighbours(d.tables) {}
 
-    const SimTables& tables;
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+    const RefineData& data;
     std::vector<std::uint64_t> keys;                  // ascending
     std::vector<std::vector<std::size_t>> centroids;  // per block, in the order handed to the builder
     std::vector<search::CentroidSet> sets;            // per block, its centroids searchable by rank
     std::vector<std::uint32_t> rank;                  // per anchor index: its rank in its block, if a centroid
-    std::unordered_map<std::uint64_t, std::size_t> index;
-    BlockIndex neighbours;  // the keys, for walks over the blocks that agree with one
+    std::vector<std::uint32_t> block_of;              // per key number of the data, its block or kNone
+    BlockIndex neighbours;                            // the keys, for walks over the blocks that agree with one
 
     // The end of the ranks of block b that `budget` candidates other than `skip` (a rank, or kNoRank) cover.
     std::uint32_t window(std::size_t b, std::uint64_t budget, std::uint32_t skip) const {
@@ -50,10 +53,10 @@ struct CentroidBlocks {
         return static_cast<std::uint32_t>(end < n ? end : n);
     }
 
-    // Block number of `key`, or keys.size() when no centroid has it.
-    std::size_t find(std::uint64_t key) const {
-        const auto it = index.find(key);
-        return it == index.end() ? keys.size() : it->second;
+    // Block of the key of anchor i, or keys.size() when no centroid has that key.
+    std::size_t find(std::size_t i) const {
+        const std::uint32_t b = block_of[data.key_id[i]];
+        return b == kNone ? keys.size() : b;
     }
 
     // The neighbour walk of block `own`: itself, then every other block whose key agrees with its key,
@@ -68,7 +71,7 @@ struct CentroidBlocks {
             neighbours.walk(
                 keys[own], true, [](double) { return false; }, [](double) { return true; }, step);
         } else {
-            const double slack = tables.bound_slack;
+            const double slack = data.tables.bound_slack;
             neighbours.walk(
                 keys[own], true, [&](double bound) { return bound + slack < threshold; },
                 [&](double bound) { return !(bound + slack < threshold); }, step);
