@@ -12,8 +12,11 @@ namespace {
 // strictly smaller centroid of its own and of agreeing blocks, a suffix of the merge order, and blocks out of
 // reach hold none similar enough, so one search over that suffix finds what the walk over blocks finds.
 struct Ranked {
+    // Every centroid examines most of the set: a trie somewhat deeper than a block's prunes more of it.
+    static constexpr std::uint32_t kBucketMax = 2048;
+
     Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_)
-        : ids(std::move(ids_)), set(data.tables.anchor_len) {
+        : ids(std::move(ids_)), set(data.tables.anchor_len, kBucketMax) {
         for (std::size_t d : ids) {
             size.push_back(sizes[d]);
             set.add(data.codes_of(d));

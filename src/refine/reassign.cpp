@@ -9,9 +9,9 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     : table(table_),
       tables(tables_),
       codes(search::summing_codes(tables_, table_.residues.data(), table_.size())),
-      text_rank(table_.size()),
+      by_text(table_.size()),
       key_id(table_.size()) {
-    // Anchor texts never change, so one sort ranks them for every pass. Their first eight bytes, read as a
+    // Anchor texts never change, so one sort orders them for every pass. Their first eight bytes, read as a
     // big-endian number, order most pairs without a string comparison (all anchors have one length).
     const std::size_t n = table.size();
     std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
@@ -26,9 +26,7 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
         if (a.first != b.first) return a.first < b.first;
         return table.anchors[a.second] < table.anchors[b.second];
     });
-    std::vector<std::size_t> by_text(n);
     for (std::size_t r = 0; r < n; ++r) by_text[r] = keyed[r].second;
-    for (std::size_t r = 0; r < by_text.size(); ++r) text_rank[by_text[r]] = static_cast<std::uint32_t>(r);
 
     std::vector<std::uint64_t> key(n);
     for (std::size_t i = 0; i < n; ++i) key[i] = block_key(tables, table.row(i));
@@ -50,13 +48,26 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
     // Sizes can be 0, so being a centroid needs its own mark.
     std::vector<std::uint8_t> is_centroid(assignment.size(), 0);
     for (std::size_t c : assignment) is_centroid[c] = 1;
-    std::vector<std::size_t> out;
-    for (std::size_t c = 0; c < assignment.size(); ++c)
-        if (is_centroid[c]) out.push_back(c);
-    std::sort(out.begin(), out.end(), [&](std::size_t a, std::size_t b) {
-        if (sizes[a] != sizes[b]) return sizes[a] > sizes[b];
-        return data.text_rank[a] < data.text_rank[b];
-    });
+    // Taken in text order, then ordered stably by size: most clusters are small, and small sizes are
+    // counted into their places rather than sorted.
+    constexpr std::size_t kCounted = 256;
+    std::vector<std::size_t> large;
+    std::vector<std::size_t> start(kCounted + 1, 0);
+    for (std::size_t c : data.by_text) {
+        if (!is_centroid[c]) continue;
+        if (sizes[c] < kCounted) {
+            ++start[kCounted - 1 - static_cast<std::size_t>(sizes[c]) + 1];
+        } else {
+            large.push_back(c);
+        }
+    }
+    std::stable_sort(large.begin(), large.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+    for (std::size_t k = 1; k <= kCounted; ++k) start[k] += start[k - 1];
+    std::vector<std::size_t> out(large.size() + start[kCounted]);
+    std::copy(large.begin(), large.end(), out.begin());
+    for (std::size_t c : data.by_text)
+        if (is_centroid[c] && sizes[c] < kCounted)
+            out[large.size() + start[kCounted - 1 - static_cast<std::size_t>(sizes[c])]++] = c;
     return out;
 }
 

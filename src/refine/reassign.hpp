@@ -14,14 +14,14 @@
 namespace kelvara {
 
 // What every step of a refinement reads and nothing changes: the anchors, the tables, every anchor's
-// residue codes in summing order, its place in text order and the number of its block key among all keys.
+// residue codes in summing order, the anchors in text order and the number of each one's block key.
 struct RefineData {
     RefineData(const AnchorTable& table, const SimTables& tables);
 
     const AnchorTable& table;
     const SimTables& tables;
     std::vector<std::uint8_t> codes;
-    std::vector<std::uint32_t> text_rank;
+    std::vector<std::size_t> by_text;   // every anchor index in ascending text order
     std::vector<std::uint64_t> keys;    // the anchors' distinct block keys, ascending
     std::vector<std::uint32_t> key_id;  // per anchor, the number of its key in `keys`
 

@@ -48,15 +48,13 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
     if (n == 0) return stats;
     stats.initial_clusters = count_distinct(assignment);
     const RefineData data(table, tables);
-    std::vector<std::size_t> by_text(n);
-    for (std::size_t i = 0; i < n; ++i) by_text[data.text_rank[i]] = i;
 
     Monitor* monitor = options.monitor;
     MergeMemory memory;
     while (stats.passes < options.iterations) {
         const std::uint64_t pass = stats.passes++;
         const std::uint64_t medoid_changes =
-            update_medoids(table, tables, assignment, by_text, options.fast_medoid, pool, monitor, pass);
+            update_medoids(table, tables, assignment, data.by_text, options.fast_medoid, pool, monitor, pass);
         stats.medoid_changes += medoid_changes;
 
         const CentroidBlocks blocks =
