@@ -167,6 +167,27 @@ def test_iterations_zero_returns_the_mapping_as_read():
     assert st == stats(0, 0, 0, 0, 4, 4)
 
 
+class OddHash(str):
+    """A str whose hash has nothing to do with its text."""
+
+    def __hash__(self):
+        return 7
+
+
+def test_mapping_is_matched_by_text_whatever_the_str_objects():
+    # Built strs (not the interned literals), a subclass hashing its own way, and non-ASCII text.
+    counts = {"".join(["A", "A", "A", "A"]): 1, OddHash("AAVA"): 1, "VAé": 1}
+    mapping = {OddHash("AAAA"): "".join(["AA", "VA"]), "".join(["VA", "é"]): OddHash("AAAA")}
+    refined = refine3(counts, mapping, 0.5, 0, anchor_positions=[1])[0]
+    assert refined == {"AAAA": "AAVA", "AAVA": "AAVA", "VAé": "AAAA"}
+
+
+@pytest.mark.parametrize("mapping", [{"\ud800AA": "AAA"}, {"AAA": "\ud800AA"}])
+def test_mapping_text_that_cannot_be_encoded_raises(mapping):
+    with pytest.raises(UnicodeEncodeError):
+        refine3(COUNTS5, mapping, 0.5, 0)
+
+
 @pytest.mark.parametrize(
     "threshold, expected, moved",
     [

@@ -5,8 +5,9 @@
 
 namespace kelvara::py {
 
-// Reads {anchor: count} in dict order: every conversion first, then the length checks.
-AnchorTable parse_anchor_counts(PyObject* dict);
+// Reads {anchor: count} in dict order: every conversion first, then the length checks. `keys`, when given,
+// receives the dict's keys in table order.
+AnchorTable parse_anchor_counts(PyObject* dict, std::vector<Ref>* keys = nullptr);
 
 // Calls visit(key, value) for each entry of `dict` in its order, holding references to both, and fails
 // when the dict changes size or yields more entries than it had when the walk began.

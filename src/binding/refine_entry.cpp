@@ -1,7 +1,5 @@
 #include <functional>
 #include <memory>
-#include <string_view>
-#include <unordered_map>
 
 #include "anchors/sim_tables.hpp"
 #include "binding/anchor_counts.hpp"
@@ -35,23 +33,68 @@ Ref stats_dict(const RefineStats& s) {
     return dict;
 }
 
-// Each entry counts only when both its key and its value are anchors; chains are not followed.
-std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorTable& table) {
-    std::unordered_map<std::string_view, std::size_t> lookup;
-    lookup.reserve(table.size());
-    for (std::size_t i = 0; i < table.size(); ++i) lookup.emplace(table.anchors[i], i);
-
-    std::vector<std::size_t> assignment(table.size());
-    for (std::size_t i = 0; i < assignment.size(); ++i) assignment[i] = i;
-    walk_dict(mapping, [&](PyObject* key, PyObject* value) {
-        const auto a = lookup.find(as_utf8(key));
-        // Most anchors are their own centroid, and a mapping from cluster_anchors holds one str for both.
-        if (value == key) {
-            if (a != lookup.end()) assignment[a->second] = a->second;
-            return;
+// Anchors by their str, found through the hashes str objects keep (dict keys have theirs already), so no
+// text is converted or hashed again; equal hashes are confirmed by comparing the texts.
+class AnchorLookup {
+public:
+    explicit AnchorLookup(std::vector<Ref> keys) : keys_(std::move(keys)) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * keys_.size()) capacity *= 2;
+        slots_.assign(capacity, {0, kEmpty});
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            const Py_hash_t h = hash_of(keys_[i].get());
+            std::size_t at = static_cast<std::size_t>(h) & (capacity - 1);
+            while (slots_[at].index != kEmpty) at = (at + 1) & (capacity - 1);
+            slots_[at] = {h, static_cast<std::uint32_t>(i)};
         }
-        const auto c = lookup.find(as_utf8(value));
-        if (a != lookup.end() && c != lookup.end()) assignment[a->second] = c->second;
+    }
+
+    // The anchor index of `obj`, or SIZE_MAX; raises as the text conversion would for what is not an anchor.
+    std::size_t find(PyObject* obj) const {
+        if (!PyUnicode_Check(obj)) raise_cannot_convert(obj, "PyString");
+        const Py_hash_t h = hash_of(obj);
+        for (std::size_t at = static_cast<std::size_t>(h) & (slots_.size() - 1); slots_[at].index != kEmpty;
+             at = (at + 1) & (slots_.size() - 1)) {
+            if (slots_[at].hash != h) continue;
+            PyObject* key = keys_[slots_[at].index].get();
+            if (key == obj) return slots_[at].index;
+            const int order = PyUnicode_Compare(key, obj);
+            if (order == -1 && PyErr_Occurred()) throw ErrorSet{};
+            if (order == 0) return slots_[at].index;
+        }
+        as_utf8(obj);
+        return SIZE_MAX;
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    struct Slot {
+        Py_hash_t hash;
+        std::uint32_t index;
+    };
+
+    // A str subclass may hash differently: its text is hashed as a plain str instead.
+    static Py_hash_t hash_of(PyObject* str) {
+        Ref plain = PyUnicode_CheckExact(str) ? Ref::borrow(str) : new_str(as_utf8(str));
+        const Py_hash_t h = PyObject_Hash(plain.get());
+        if (h == -1) throw ErrorSet{};
+        return h;
+    }
+
+    std::vector<Ref> keys_;
+    std::vector<Slot> slots_;
+};
+
+// Each entry counts only when both its key and its value are anchors; chains are not followed.
+std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorLookup& lookup, std::size_t n) {
+    std::vector<std::size_t> assignment(n);
+    for (std::size_t i = 0; i < n; ++i) assignment[i] = i;
+    walk_dict(mapping, [&](PyObject* key, PyObject* value) {
+        const std::size_t a = lookup.find(key);
+        // Most anchors are their own centroid, and a mapping from cluster_anchors holds one str for both.
+        if (value == key) return;
+        const std::size_t c = lookup.find(value);
+        if (a != SIZE_MAX && c != SIZE_MAX) assignment[a] = c;
     });
     return assignment;
 }
@@ -75,7 +118,8 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     options.merge_cap = given(9) ? convert_argument("merge_cap", [&] { return as_i64(a[9]); }) : 0;
     const std::int64_t threads = given(10) ? convert_argument("threads", [&] { return as_i64(a[10]); }) : 1;
 
-    const AnchorTable table = parse_anchor_counts(anchor_counts);
+    std::vector<Ref> keys;
+    const AnchorTable table = parse_anchor_counts(anchor_counts, &keys);
     if (table.size() == 0) return new_tuple(Ref::check(PyDict_New()), stats_dict(RefineStats{})).release();
 
     const SimTables tables =
@@ -83,7 +127,7 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     std::unique_ptr<Pool> pool;
     if (threads != 1) pool = std::make_unique<Pool>(pool_size(threads));
 
-    std::vector<std::size_t> assignment = read_mapping(mapping, table);
+    std::vector<std::size_t> assignment = read_mapping(mapping, AnchorLookup(std::move(keys)), table.size());
     // The interpreter lock stays held, so the hook runs Python directly.
     CallHook hook{a.size() > 11 ? a[11] : nullptr};
     Monitor monitor(std::ref(hook));
