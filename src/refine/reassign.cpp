@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 namespace kelvara {
 
@@ -12,9 +13,10 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
       by_text(table_.size()),
       key_id(table_.size()) {
     // Anchor texts never change, so one sort orders them for every pass. Their first eight bytes, read as a
-    // big-endian number, order most pairs without a string comparison (all anchors have one length).
+    // big-endian number, order most pairs (all anchors have one length): a radix sort on those, then the
+    // rest of the text within each run of equal prefixes.
     const std::size_t n = table.size();
-    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
+    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n), spare(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t prefix = 0;
         const std::string& text = table.anchors[i];
@@ -22,10 +24,24 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
             prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
         keyed[i] = {prefix, i};
     }
-    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
-        if (a.first != b.first) return a.first < b.first;
-        return table.anchors[a.second] < table.anchors[b.second];
-    });
+    std::vector<std::size_t> start(std::size_t{1} << 16);
+    for (unsigned shift = 0; shift < 64; shift += 16) {
+        std::fill(start.begin(), start.end(), 0);
+        for (const auto& k : keyed) ++start[k.first >> shift & 0xFFFF];
+        std::size_t sum = 0;
+        for (std::size_t& s : start) sum += std::exchange(s, sum);
+        for (const auto& k : keyed) spare[start[k.first >> shift & 0xFFFF]++] = k;
+        keyed.swap(spare);
+    }
+    for (std::size_t r = 0; r < n;) {
+        std::size_t end = r + 1;
+        while (end < n && keyed[end].first == keyed[r].first) ++end;
+        if (end - r > 1)
+            std::stable_sort(
+                keyed.begin() + static_cast<std::ptrdiff_t>(r), keyed.begin() + static_cast<std::ptrdiff_t>(end),
+                [&](const auto& a, const auto& b) { return table.anchors[a.second] < table.anchors[b.second]; });
+        r = end;
+    }
     for (std::size_t r = 0; r < n; ++r) by_text[r] = keyed[r].second;
 
     std::vector<std::uint64_t> key(n);
