@@ -48,7 +48,7 @@ struct Verdicts {
           memory(limit == UINT64_MAX ? memory_ : nullptr) {
         for (std::size_t c : merge_order) smallest = std::min(smallest, sizes[c]);
         if (walks) {
-            blocks.emplace(centroid_blocks(data, merge_order));
+            blocks.emplace(centroid_blocks(data, merge_order, limit != UINT64_MAX ? limit + 1 : SIZE_MAX));
             return;
         }
         all.emplace(data, sizes, merge_order);

@@ -87,7 +87,8 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
     return out;
 }
 
-CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids) {
+CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids,
+                               std::size_t searched) {
     // Group by key number, each group in the order given; the numbers ascend with the keys.
     std::vector<std::uint32_t> group_of(data.keys.size(), CentroidBlocks::kNone);
     std::vector<std::uint32_t> key_ids;
@@ -113,8 +114,8 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
     }
     for (std::size_t c : centroids) {
         const std::uint32_t b = group_of[data.key_id[c]];
-        out.rank[c] = static_cast<std::uint32_t>(out.sets[b].size());
-        out.sets[b].add(data.codes_of(c));
+        out.rank[c] = static_cast<std::uint32_t>(out.centroids[b].size());
+        if (out.centroids[b].size() < searched) out.sets[b].add(data.codes_of(c));
         out.centroids[b].push_back(c);
     }
     out.block_of = std::move(group_of);

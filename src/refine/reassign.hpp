@@ -40,7 +40,7 @@ struct CentroidBlocks {
     const RefineData& data;
     std::vector<std::uint64_t> keys;                  // ascending
     std::vector<std::vector<std::size_t>> centroids;  // per block, in the order handed to the builder
-    std::vector<search::CentroidSet> sets;            // per block, its centroids searchable by rank
+    std::vector<search::CentroidSet> sets;            // per block, its first centroids searchable by rank
     std::vector<std::uint32_t> rank;                  // per anchor index: its rank in its block, if a centroid
     std::vector<std::uint32_t> block_of;              // per key number of the data, its block or kNone
     BlockIndex neighbours;                            // the keys, for walks over the blocks that agree with one
@@ -86,8 +86,10 @@ std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<
 std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
                                            const std::vector<CountSum>& sizes);
 
-// Blocks of `centroids`; each block keeps the relative order of the list it is built from.
-CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids);
+// Blocks of `centroids`; each block keeps the relative order of the list it is built from. Only the first
+// `searched` centroids of a block go into its set: a capped step never looks past them.
+CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids,
+                               std::size_t searched = SIZE_MAX);
 
 // Proposed centroid of anchor i: the most similar centroid of its own and neighbouring blocks that beats
 // the current one strictly and reaches `threshold`, looking at no more than `cap` others when cap > 0.

@@ -58,7 +58,8 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
         stats.medoid_changes += medoid_changes;
 
         const CentroidBlocks blocks =
-            centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)));
+            centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)),
+                            options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX);
         if (monitor != nullptr) monitor->stage("reassign", pass, n);
         const std::uint64_t moved =
             reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
