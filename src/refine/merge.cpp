@@ -112,7 +112,7 @@ struct Verdicts {
                 for (std::uint32_t r = lo; r < end; ++r)
                     if (probe.sim(data.codes_of(ids[r])) >= threshold) out.push_back(ids[r]);
             } else if (lo < end && !out_of_reach(data.tables, data.key_of(c), blocks->keys[b], threshold)) {
-                blocks->sets[b].live_in(probe, lo, end, [&](std::uint32_t rank, double s) {
+                blocks->live_in(b, probe, lo, end, [&](std::uint32_t rank, double s) {
                     if (s >= threshold) out.push_back(ids[rank]);
                 });
             }

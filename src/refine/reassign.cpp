@@ -91,13 +91,14 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
                                std::size_t searched) {
     // Group by key number, each group in the order given; the numbers ascend with the keys.
     std::vector<std::uint32_t> group_of(data.keys.size(), CentroidBlocks::kNone);
-    std::vector<std::uint32_t> key_ids;
+    std::vector<std::uint32_t> key_ids, members(data.keys.size(), 0);
     for (std::size_t c : centroids) {
         std::uint32_t& g = group_of[data.key_id[c]];
         if (g == CentroidBlocks::kNone) {
             g = 0;
             key_ids.push_back(data.key_id[c]);
         }
+        ++members[data.key_id[c]];
     }
     std::sort(key_ids.begin(), key_ids.end());
 
@@ -115,7 +116,8 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
     for (std::size_t c : centroids) {
         const std::uint32_t b = group_of[data.key_id[c]];
         out.rank[c] = static_cast<std::uint32_t>(out.centroids[b].size());
-        if (out.centroids[b].size() < searched) out.sets[b].add(data.codes_of(c));
+        if (members[key_ids[b]] >= CentroidBlocks::kDirect && out.centroids[b].size() < searched)
+            out.sets[b].add(data.codes_of(c));
         out.centroids[b].push_back(c);
     }
     out.block_of = std::move(group_of);
@@ -146,7 +148,7 @@ std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size
         if (!out_of_reach(data.tables, key, blocks.keys[b], threshold)) {
             const std::vector<std::size_t>& ids = blocks.centroids[b];
             std::size_t block_best = SIZE_MAX;
-            blocks.sets[b].live_in(probe, 0, end, [&](std::uint32_t rank, double s) {
+            blocks.live_in(b, probe, 0, end, [&](std::uint32_t rank, double s) {
                 if (rank == skip || !(s >= 0.0 && s >= threshold)) return;
                 if (s > best_s || (s == best_s && block_best != SIZE_MAX && rank < best_rank)) {
                     best_s = s;

@@ -40,7 +40,7 @@ struct CentroidBlocks {
     const RefineData& data;
     std::vector<std::uint64_t> keys;                  // ascending
     std::vector<std::vector<std::size_t>> centroids;  // per block, in the order handed to the builder
-    std::vector<search::CentroidSet> sets;            // per block, its first centroids searchable by rank
+    std::vector<search::CentroidSet> sets;            // per block of kDirect or more, its first centroids
     std::vector<std::uint32_t> rank;                  // per anchor index: its rank in its block, if a centroid
     std::vector<std::uint32_t> block_of;              // per key number of the data, its block or kNone
     BlockIndex neighbours;                            // the keys, for walks over the blocks that agree with one
@@ -51,6 +51,25 @@ struct CentroidBlocks {
         if (budget >= n) return static_cast<std::uint32_t>(n);
         const std::uint64_t end = budget + (skip < budget ? 1 : 0);
         return static_cast<std::uint32_t>(end < n ? end : n);
+    }
+
+    // Blocks this small are compared centroid by centroid, without a set: with many anchor positions nearly
+    // every block holds one centroid, and sets for all of them would cost more than the comparisons.
+    static constexpr std::size_t kDirect = 4;
+
+    // Calls visit(rank, sum) for every centroid of block b ranked in [lo, hi) whose exit test never fires,
+    // with its full similarity, in no particular order.
+    template <class Visit>
+    void live_in(std::size_t b, const search::Probe& probe, std::uint32_t lo, std::uint32_t hi, Visit&& visit) const {
+        const std::vector<std::size_t>& ids = centroids[b];
+        if (ids.size() >= kDirect) {
+            sets[b].live_in(probe, lo, hi, visit);
+            return;
+        }
+        for (std::uint32_t r = lo; r < hi && r < ids.size(); ++r) {
+            double s;
+            if (probe.live_sum(data.codes_of(ids[r]), 1, &s)) visit(r, s);
+        }
     }
 
     // Block of the key of anchor i, or keys.size() when no centroid has that key.
