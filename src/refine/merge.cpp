@@ -62,10 +62,10 @@ struct Verdicts {
     const RefineData& data;
     const std::vector<CountSum>& sizes;
     double threshold;
-    std::uint64_t limit;        // candidates examined per centroid; UINT64_MAX for no cap
-    bool walks;                 // candidates are examined block by block, in walk order
-    const MergeMemory* memory;  // only without a cap, where every smaller candidate is examined
-    CountSum smallest = ~CountSum{0};
+    std::uint64_t limit;                   // candidates examined per centroid; UINT64_MAX for no cap
+    bool walks;                            // candidates are examined block by block, in walk order
+    const MergeMemory* memory;             // only without a cap, where every smaller candidate is examined
+    CountSum smallest = ~CountSum{0};      // most clusters are as small as any: they can absorb nothing
     std::optional<CentroidBlocks> blocks;  // for walks
     std::optional<Ranked> all;             // otherwise: every centroid
     std::optional<Ranked> changed;         // and those not left as the previous step left them
@@ -73,8 +73,6 @@ struct Verdicts {
     // Candidates in no particular order: each is absorbed at most once, by the first centroid that finds it.
     std::vector<std::size_t> similar(search::Probe& probe, std::size_t c) const {
         std::vector<std::size_t> out;
-        // Most clusters are as small as any: they can absorb nothing, whatever they examine.
-        if (sizes[c] <= smallest) return out;
         probe.load(data.codes_of(c));
         if (walks) return walked(probe, c);
         // A centroid left as it was needs judging only against candidates that were not.
@@ -148,16 +146,22 @@ std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assig
             ++count_absorbed;
         }
     };
+    // Only clusters larger than the smallest can absorb; they come first in merge order.
+    const std::size_t absorbers =
+        static_cast<std::size_t>(std::partition_point(merge_order.begin(), merge_order.end(),
+                                                      [&](std::size_t c) { return sizes[c] > verdicts.smallest; }) -
+                                 merge_order.begin());
     if (pool == nullptr) {
         search::Probe probe(data.tables, threshold);
         Ticker tick(monitor, 16);
-        for (std::size_t c : merge_order) {
+        for (std::size_t k = 0; k < absorbers; ++k) {
             tick();
+            const std::size_t c = merge_order[k];
             if (!absorbed[c]) apply(c, verdicts.similar(probe, c));
         }
     } else {
-        for (std::size_t from = 0; from < merge_order.size(); from += kWindow) {
-            const std::size_t count = std::min(kWindow, merge_order.size() - from);
+        for (std::size_t from = 0; from < absorbers; from += kWindow) {
+            const std::size_t count = std::min(kWindow, absorbers - from);
             const auto window = parallel_map_local(
                 pool, count, [&] { return search::Probe(data.tables, threshold); },
                 [&](search::Probe& probe, std::size_t k) {
