@@ -44,6 +44,16 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     }
     for (std::size_t r = 0; r < n; ++r) by_text[r] = keyed[r].second;
 
+    std::vector<std::size_t> seen;
+    for (std::size_t at : tables.table_at) {
+        if (std::find(seen.begin(), seen.end(), at) != seen.end()) continue;
+        seen.push_back(at);
+        for (std::size_t x = 0; x < kCodes; ++x)
+            for (std::size_t y = 0; y < kCodes; ++y)
+                self_best = self_best &&
+                            tables.code_tables[at + x * kRowStride + x] >= tables.code_tables[at + x * kRowStride + y];
+    }
+
     std::vector<std::uint64_t> key(n);
     for (std::size_t i = 0; i < n; ++i) key[i] = block_key(tables, table.row(i));
     keys = key;
@@ -127,6 +137,9 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
 std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size_t i,
                          const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap) {
     const std::size_t cur = assignment[i];
+    // An anchor that is its own centroid sums the largest entry of every row at every step, and sums grow
+    // with their terms: no candidate can beat it strictly, so the walk would end where it began.
+    if (cur == i && data.self_best) return cur;
     const std::uint64_t key = data.key_of(i);
     const std::size_t own = blocks.find(i);
     if (own == blocks.keys.size()) return cur;

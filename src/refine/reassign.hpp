@@ -24,6 +24,8 @@ struct RefineData {
     std::vector<std::size_t> by_text;   // every anchor index in ascending text order
     std::vector<std::uint64_t> keys;    // the anchors' distinct block keys, ascending
     std::vector<std::uint32_t> key_id;  // per anchor, the number of its key in `keys`
+    // Every table row is largest at its own code: no anchor is more similar to another than to itself.
+    bool self_best = true;
 
     std::size_t size() const { return table.size(); }
     const std::uint8_t* codes_of(std::size_t i) const { return codes.data() + i * tables.anchor_len; }
