@@ -123,16 +123,25 @@ std::vector<std::size_t> medoid_step(const SimTables& tables, const AnchorTable&
                                      bool fast, Pool* pool, Monitor* monitor) {
     const std::uint8_t* residues = table.residues.data();
     const std::uint64_t* counts = table.counts.data();
-    return parallel_map(
-        pool, clusters.size(),
-        [&](std::size_t k) {
+    // A cluster of one is its own medoid; most clusters are, and handing them to the pool one by one would
+    // cost more than the rest of the step.
+    std::vector<std::size_t> out = clusters.centroids;
+    std::vector<std::size_t> larger;
+    for (std::size_t k = 0; k < clusters.size(); ++k)
+        if (clusters.of(k).size() > 1) larger.push_back(k);
+    if (monitor != nullptr) monitor->add_quietly(clusters.size() - larger.size());
+    const std::vector<std::size_t> medoids = parallel_map(
+        pool, larger.size(),
+        [&](std::size_t j) {
+            const std::size_t k = larger[j];
             const std::span<const std::size_t> members = clusters.of(k);
             const std::size_t c = clusters.centroids[k];
-            if (members.size() == 1) return c;
             return fast ? medoid_fast(tables, residues, counts, members, c)
                         : medoid_exact(tables, residues, counts, members, c);
         },
         monitor);
+    for (std::size_t j = 0; j < larger.size(); ++j) out[larger[j]] = medoids[j];
+    return out;
 }
 
 }  // namespace kelvara

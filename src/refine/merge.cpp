@@ -81,10 +81,10 @@ struct Verdicts {
         const std::size_t n_positions = data.tables.positions.size();
         ranked.set.live_in(probe, ranked.smaller_than(sizes[c]), static_cast<std::uint32_t>(ranked.ids.size()),
                            [&](std::uint32_t rank, double s) {
+                               if (!(s >= threshold)) return;
                                const std::size_t d = ranked.ids[rank];
                                const std::uint64_t other = data.key_of(d);
-                               if (s >= threshold && (other == key || blocks_agree(key, other, n_positions)))
-                                   out.push_back(d);
+                               if (other == key || blocks_agree(key, other, n_positions)) out.push_back(d);
                            });
         return out;
     }

@@ -6,6 +6,24 @@
 
 namespace kelvara {
 
+namespace {
+
+// Sorts stably by the low `bits` bits of the number, sixteen at a time.
+void radix_sort(std::vector<std::pair<std::uint64_t, std::size_t>>& items, unsigned bits) {
+    std::vector<std::pair<std::uint64_t, std::size_t>> spare(items.size());
+    std::vector<std::size_t> start(std::size_t{1} << 16);
+    for (unsigned shift = 0; shift < bits; shift += 16) {
+        std::fill(start.begin(), start.end(), 0);
+        for (const auto& k : items) ++start[k.first >> shift & 0xFFFF];
+        std::size_t sum = 0;
+        for (std::size_t& s : start) sum += std::exchange(s, sum);
+        for (const auto& k : items) spare[start[k.first >> shift & 0xFFFF]++] = k;
+        items.swap(spare);
+    }
+}
+
+}  // namespace
+
 RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     : table(table_),
       tables(tables_),
@@ -16,7 +34,7 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     // big-endian number, order most pairs (all anchors have one length): a radix sort on those, then the
     // rest of the text within each run of equal prefixes.
     const std::size_t n = table.size();
-    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n), spare(n);
+    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t prefix = 0;
         const std::string& text = table.anchors[i];
@@ -24,15 +42,7 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
             prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
         keyed[i] = {prefix, i};
     }
-    std::vector<std::size_t> start(std::size_t{1} << 16);
-    for (unsigned shift = 0; shift < 64; shift += 16) {
-        std::fill(start.begin(), start.end(), 0);
-        for (const auto& k : keyed) ++start[k.first >> shift & 0xFFFF];
-        std::size_t sum = 0;
-        for (std::size_t& s : start) sum += std::exchange(s, sum);
-        for (const auto& k : keyed) spare[start[k.first >> shift & 0xFFFF]++] = k;
-        keyed.swap(spare);
-    }
+    radix_sort(keyed, 64);
     for (std::size_t r = 0; r < n;) {
         std::size_t end = r + 1;
         while (end < n && keyed[end].first == keyed[r].first) ++end;
@@ -54,13 +64,14 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
                             tables.code_tables[at + x * kRowStride + x] >= tables.code_tables[at + x * kRowStride + y];
     }
 
-    std::vector<std::uint64_t> key(n);
-    for (std::size_t i = 0; i < n; ++i) key[i] = block_key(tables, table.row(i));
-    keys = key;
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    for (std::size_t i = 0; i < n; ++i)
-        key_id[i] = static_cast<std::uint32_t>(std::lower_bound(keys.begin(), keys.end(), key[i]) - keys.begin());
+    // Block keys numbered in ascending order: sorted with their anchors, so each anchor gets its number as
+    // the sorted list is walked.
+    for (std::size_t i = 0; i < n; ++i) keyed[i] = {block_key(tables, table.row(i)), i};
+    radix_sort(keyed, 8 * static_cast<unsigned>(tables.positions.size()));
+    for (std::size_t r = 0; r < n; ++r) {
+        if (r == 0 || keyed[r].first != keyed[r - 1].first) keys.push_back(keyed[r].first);
+        key_id[keyed[r].second] = static_cast<std::uint32_t>(keys.size() - 1);
+    }
 }
 
 std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
