@@ -17,10 +17,9 @@ struct Ranked {
 
     Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_)
         : ids(std::move(ids_)), set(data.tables.anchor_len, kBucketMax) {
-        for (std::size_t d : ids) {
-            size.push_back(sizes[d]);
-            set.add(data.codes_of(d));
-        }
+        size.reserve(ids.size());
+        for (std::size_t d : ids) size.push_back(sizes[d]);
+        set.assign(data.codes.data(), ids.data(), ids.size());
     }
 
     // The first rank of a centroid smaller than `s`.
@@ -52,7 +51,8 @@ struct Verdicts {
             return;
         }
         all.emplace(data, sizes, merge_order);
-        if (memory == nullptr) return;
+        // A first step has nothing to remember.
+        if (memory == nullptr || memory->standing.empty()) return;
         std::vector<std::size_t> moved;
         for (std::size_t d : merge_order)
             if (!memory->unchanged(d, sizes)) moved.push_back(d);

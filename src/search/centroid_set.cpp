@@ -1,5 +1,6 @@
 #include "search/centroid_set.hpp"
 
+#include <array>
 #include <cmath>
 
 namespace kelvara::search {
@@ -143,6 +144,54 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
         }
         return;
     }
+}
+
+void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n) {
+    flat_.resize((n + kLanes - 1) / kLanes * kLanes * len_, 0);
+    for (std::size_t r = 0; r < n; ++r) push(flat_, nullptr, r, base + ids[r] * len_, static_cast<std::uint32_t>(r));
+    n_ = n;
+    if (n <= kHead) return;
+    root_ = new_node(kHead);
+    nodes_[root_].max_rank = static_cast<std::uint32_t>(n - 1);
+    std::vector<std::uint32_t> ranks(n - kHead);
+    for (std::size_t r = kHead; r < n; ++r) ranks[r - kHead] = static_cast<std::uint32_t>(r);
+    // The root's children as a burst would make them, at depth 0, with the root in place of the bucket.
+    std::array<std::vector<std::uint32_t>, kCodes> by_code;
+    for (std::uint32_t r : ranks) by_code[base[ids[r] * len_]].push_back(r);
+    for (unsigned x = 0; x < kCodes; ++x) {
+        if (by_code[x].empty()) continue;
+        const std::uint32_t child = grow(base, ids, by_code[x], 0);
+        nodes_[root_].child[x] = child;
+        nodes_[root_].mask |= 1u << x;
+    }
+}
+
+// The child for `ranks` (ascending, sharing their codes up to `depth`): a bucket, or where one would have
+// burst, a node keyed by the code at depth + 1.
+std::uint32_t CentroidSet::grow(const std::uint8_t* base, const std::size_t* ids, std::vector<std::uint32_t>& ranks,
+                                std::size_t depth) {
+    if (ranks.size() <= bucket_max_ || depth + 1 >= len_) {
+        const std::uint32_t b = new_bucket(ranks.front());
+        Bucket& bucket = buckets_[b];
+        const std::size_t chunks = (ranks.size() + kLanes - 1) / kLanes;
+        bucket.codes.reserve(chunks * kLanes * len_);
+        bucket.ranks.reserve(chunks * kLanes);
+        for (std::uint32_t r : ranks) push(bucket.codes, &bucket.ranks, bucket.n++, base + ids[r] * len_, r);
+        bucket.max_rank = ranks.back();
+        return b | kBucketBit;
+    }
+    const std::uint32_t node = new_node(ranks.front());
+    nodes_[node].max_rank = ranks.back();
+    std::array<std::vector<std::uint32_t>, kCodes> by_code;
+    for (std::uint32_t r : ranks) by_code[base[ids[r] * len_ + depth + 1]].push_back(r);
+    ranks = {};
+    for (unsigned x = 0; x < kCodes; ++x) {
+        if (by_code[x].empty()) continue;
+        const std::uint32_t child = grow(base, ids, by_code[x], depth + 1);
+        nodes_[node].child[x] = child;
+        nodes_[node].mask |= 1u << x;
+    }
+    return node;
 }
 
 // Turns a bucket whose entries share their codes before `depth` into a node keyed by the code at `depth`.

@@ -106,6 +106,9 @@ public:
 
     // Appends an entry (codes in summing order); its rank is the previous size.
     void add(const std::uint8_t* codes);
+    // Fills an empty set with the entries at base + ids[r] * len, rank r, all at once: the trie takes the
+    // shape adding them one by one would give it, without moving entries as buckets fill up.
+    void assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n);
 
     // The greedy question: the first entry whose anchor_sim is not negative and reaches min_needed.
     // Entries ranked before it count as comparisons, and as early exits when their result was negative.
@@ -164,6 +167,8 @@ private:
               const std::uint8_t* entry, std::uint32_t rank) const;
     void insert(const std::uint8_t* codes, std::uint32_t rank);
     std::uint32_t burst(std::uint32_t bucket, std::size_t depth);
+    std::uint32_t grow(const std::uint8_t* base, const std::size_t* ids, std::vector<std::uint32_t>& ranks,
+                       std::size_t depth);
     std::uint32_t new_bucket(std::uint32_t rank);
     std::uint32_t new_node(std::uint32_t rank);
 

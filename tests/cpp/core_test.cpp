@@ -142,9 +142,12 @@ void test_search_matches_literal_loops() {
             std::vector<std::uint8_t> bytes(n * len);
             for (auto& ch : bytes) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
             const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
-            // Small buckets, so that the trie grows deep and bursts happen.
-            search::CentroidSet set(len, 40);
+            // Small buckets, so that the trie grows deep and bursts happen; the same entries also all at once.
+            search::CentroidSet set(len, 40), assigned(len, 40);
             for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
+            std::vector<std::size_t> ids(n);
+            for (std::size_t i = 0; i < n; ++i) ids[i] = i;
+            assigned.assign(codes.data(), ids.data(), n);
             for (double min_needed : {-2.0, 0.0, 0.5, 0.7, 0.9, 1.5}) {
                 for (std::size_t l = 0; l < n_levels; ++l) {
                     search::use_level(levels[l]->name);
@@ -164,8 +167,10 @@ void test_search_matches_literal_loops() {
                                 first = static_cast<std::uint32_t>(j);
                             }
                         }
-                        const search::FirstMatch m = set.first_match(probe);
-                        CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
+                        for (const search::CentroidSet* s : {&set, &assigned}) {
+                            const search::FirstMatch m = s->first_match(probe);
+                            CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
+                        }
                         // Every entry of a range that does not exit, with its similarity.
                         const auto lo = static_cast<std::uint32_t>(rng() % n);
                         const auto hi = static_cast<std::uint32_t>(lo + rng() % (n - lo + 1));
@@ -173,13 +178,16 @@ void test_search_matches_literal_loops() {
                         for (std::uint32_t j = lo; j < hi; ++j)
                             if (const auto s = literal_sim(t, a, bytes.data() + j * len, min_needed))
                                 want.emplace_back(j, *s);
-                        set.live_in(probe, lo, hi, [&](std::uint32_t r, double s) { got.emplace_back(r, s); });
-                        std::sort(got.begin(), got.end());
-                        bool same = got.size() == want.size();
-                        for (std::size_t j = 0; same && j < got.size(); ++j)
-                            same = got[j].first == want[j].first &&
-                                   std::memcmp(&got[j].second, &want[j].second, sizeof(double)) == 0;
-                        CHECK(same);
+                        for (const search::CentroidSet* s : {&set, &assigned}) {
+                            got.clear();
+                            s->live_in(probe, lo, hi, [&](std::uint32_t r, double sum) { got.emplace_back(r, sum); });
+                            std::sort(got.begin(), got.end());
+                            bool same = got.size() == want.size();
+                            for (std::size_t j = 0; same && j < got.size(); ++j)
+                                same = got[j].first == want[j].first &&
+                                       std::memcmp(&got[j].second, &want[j].second, sizeof(double)) == 0;
+                            CHECK(same);
+                        }
                     }
                 }
             }
