@@ -1,7 +1,7 @@
 #include "refine/merge.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <memory>
 #include <utility>
 
 namespace kelvara {
@@ -47,28 +47,30 @@ struct Verdicts {
           memory(limit == UINT64_MAX ? memory_ : nullptr) {
         for (std::size_t c : merge_order) smallest = std::min(smallest, sizes[c]);
         if (walks) {
-            blocks.emplace(centroid_blocks(data, merge_order, limit != UINT64_MAX ? limit + 1 : SIZE_MAX));
+            blocks = std::make_unique<CentroidBlocks>(
+                centroid_blocks(data, merge_order, limit != UINT64_MAX ? limit + 1 : SIZE_MAX));
             return;
         }
-        all.emplace(data, sizes, merge_order);
+        all = std::make_unique<Ranked>(data, sizes, merge_order);
         // A first step has nothing to remember.
         if (memory == nullptr || memory->standing.empty()) return;
         std::vector<std::size_t> moved;
         for (std::size_t d : merge_order)
             if (!memory->unchanged(d, sizes)) moved.push_back(d);
-        changed.emplace(data, sizes, std::move(moved));
+        changed = std::make_unique<Ranked>(data, sizes, std::move(moved));
     }
 
     const RefineData& data;
     const std::vector<CountSum>& sizes;
     double threshold;
-    std::uint64_t limit;                   // candidates examined per centroid; UINT64_MAX for no cap
-    bool walks;                            // candidates are examined block by block, in walk order
-    const MergeMemory* memory;             // only without a cap, where every smaller candidate is examined
-    CountSum smallest = ~CountSum{0};      // most clusters are as small as any: they can absorb nothing
-    std::optional<CentroidBlocks> blocks;  // for walks
-    std::optional<Ranked> all;             // otherwise: every centroid
-    std::optional<Ranked> changed;         // and those not left as the previous step left them
+    std::uint64_t limit;               // candidates examined per centroid; UINT64_MAX for no cap
+    bool walks;                        // candidates are examined block by block, in walk order
+    const MergeMemory* memory;         // only without a cap, where every smaller candidate is examined
+    CountSum smallest = ~CountSum{0};  // most clusters are as small as any: they can absorb nothing
+    // Held by pointer: GCC's uninitialised-use analysis misreads an optional of these under sanitizers.
+    std::unique_ptr<CentroidBlocks> blocks;  // for walks
+    std::unique_ptr<Ranked> all;             // otherwise: every centroid
+    std::unique_ptr<Ranked> changed;         // and those not left as the previous step left them
 
     // Candidates in no particular order: each is absorbed at most once, by the first centroid that finds it.
     std::vector<std::size_t> similar(search::Probe& probe, std::size_t c) const {

@@ -190,14 +190,21 @@ std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size
 
 std::uint64_t reassign_step(const RefineData& data, std::vector<std::size_t>& assignment, const CentroidBlocks& blocks,
                             std::int64_t cap, double threshold, Pool* pool, Monitor* monitor) {
+    // Most anchors are centroids, which keep their place without a walk: only the others go to the pool.
+    std::vector<std::size_t> walkers;
+    for (std::size_t i = 0; i < assignment.size(); ++i)
+        if (!(assignment[i] == i && data.self_best)) walkers.push_back(i);
+    if (monitor != nullptr) monitor->add_quietly(assignment.size() - walkers.size());
     const std::vector<std::size_t> proposed = parallel_map_local(
-        pool, assignment.size(), [&] { return search::Probe(data.tables, threshold); },
-        [&](search::Probe& probe, std::size_t i) { return reassign_one(data, probe, i, assignment, blocks, cap); },
+        pool, walkers.size(), [&] { return search::Probe(data.tables, threshold); },
+        [&](search::Probe& probe, std::size_t k) {
+            return reassign_one(data, probe, walkers[k], assignment, blocks, cap);
+        },
         monitor);
     std::uint64_t moved = 0;
-    for (std::size_t i = 0; i < proposed.size(); ++i) {
-        if (proposed[i] != assignment[i]) {
-            assignment[i] = proposed[i];
+    for (std::size_t k = 0; k < walkers.size(); ++k) {
+        if (proposed[k] != assignment[walkers[k]]) {
+            assignment[walkers[k]] = proposed[k];
             ++moved;
         }
     }
