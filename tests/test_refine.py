@@ -180,6 +180,8 @@ def test_mapping_is_matched_by_text_whatever_the_str_objects():
     mapping = {OddHash("AAAA"): "".join(["AA", "VA"]), "".join(["VA", "é"]): OddHash("AAAA")}
     refined = refine3(counts, mapping, 0.5, 0, anchor_positions=[1])[0]
     assert refined == {"AAAA": "AAVA", "AAVA": "AAVA", "VAé": "AAAA"}
+    # The subclass comes back as a plain str, which hashes by its text.
+    assert all(type(text) is str for entry in refined.items() for text in entry)
 
 
 @pytest.mark.parametrize("mapping", [{"\ud800AA": "AAA"}, {"AAA": "\ud800AA"}])

@@ -120,16 +120,21 @@ Ref new_tuple(Items&&... items) {
     return out;
 }
 
-// {text(k): text(assignment[k])} inserted for k = 0, 1, ...; one str per anchor serves as its key and, for
-// centroids, as the value.
-template <class Text>
-Ref mapping_dict(const std::vector<std::size_t>& assignment, Text&& text) {
-    std::vector<Ref> strs(assignment.size());
-    for (std::size_t k = 0; k < strs.size(); ++k) strs[k] = new_str(text(k));
+// {strs[k]: strs[assignment[k]]} inserted for k = 0, 1, ...
+inline Ref mapping_of_strs(const std::vector<std::size_t>& assignment, const std::vector<Ref>& strs) {
     Ref dict = Ref::check(PyDict_New());
     for (std::size_t k = 0; k < strs.size(); ++k)
         if (PyDict_SetItem(dict.get(), strs[k].get(), strs[assignment[k]].get()) < 0) throw ErrorSet{};
     return dict;
+}
+
+// {text(k): text(assignment[k])} inserted for k = 0, 1, ...; one new str per anchor serves as its key and,
+// for centroids, as the value.
+template <class Text>
+Ref mapping_dict(const std::vector<std::size_t>& assignment, Text&& text) {
+    std::vector<Ref> strs(assignment.size());
+    for (std::size_t k = 0; k < strs.size(); ++k) strs[k] = new_str(text(k));
+    return mapping_of_strs(assignment, strs);
 }
 
 }  // namespace kelvara::py

@@ -37,7 +37,7 @@ Ref stats_dict(const RefineStats& s) {
 // text is converted or hashed again; equal hashes are confirmed by comparing the texts.
 class AnchorLookup {
 public:
-    explicit AnchorLookup(std::vector<Ref> keys) : keys_(std::move(keys)) {
+    explicit AnchorLookup(const std::vector<Ref>& keys) : keys_(keys) {
         std::size_t capacity = 16;
         while (capacity < 2 * keys_.size()) capacity *= 2;
         slots_.assign(capacity, {0, kEmpty});
@@ -81,7 +81,7 @@ private:
         return h;
     }
 
-    std::vector<Ref> keys_;
+    const std::vector<Ref>& keys_;
     std::vector<Slot> slots_;
 };
 
@@ -127,7 +127,7 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     std::unique_ptr<Pool> pool;
     if (threads != 1) pool = std::make_unique<Pool>(pool_size(threads));
 
-    std::vector<std::size_t> assignment = read_mapping(mapping, AnchorLookup(std::move(keys)), table.size());
+    std::vector<std::size_t> assignment = read_mapping(mapping, AnchorLookup(keys), table.size());
     // The interpreter lock stays held, so the hook runs Python directly.
     CallHook hook{a.size() > 11 ? a[11] : nullptr};
     Monitor monitor(std::ref(hook));
@@ -135,7 +135,13 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const RefineStats stats = refine_passes(table, tables, assignment, options, pool.get());
     pool.reset();
 
-    Ref refined = mapping_dict(assignment, [&](std::size_t i) -> const std::string& { return table.anchors[i]; });
+    // The anchors' own strs serve as keys and values where they are plain strs, which nothing can change;
+    // a subclass, which might hash or compare its own way, is given as a new str of its text.
+    std::vector<Ref> strs(table.size());
+    for (std::size_t i = 0; i < strs.size(); ++i)
+        strs[i] = PyUnicode_CheckExact(keys[i].get()) ? Ref::borrow(keys[i].get()) : new_str(table.anchors[i]);
+    keys.clear();
+    Ref refined = mapping_of_strs(assignment, strs);
     return new_tuple(std::move(refined), stats_dict(stats)).release();
 }
 
