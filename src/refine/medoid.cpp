@@ -1,7 +1,9 @@
 #include "refine/medoid.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
+#include <memory>
 
 namespace kelvara {
 
@@ -85,25 +87,44 @@ std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, c
     for (std::size_t m : members) total += counts[m];
     const double whole = static_cast<double>(total);
 
-    // contrib[p * 128 + a]: count-weighted similarity at p of residue a to every member.
-    std::vector<double> contrib(len * 128, 0.0);
-    std::array<CountSum, 128> hist;
+    // contrib[p * 128 + a]: count-weighted similarity at p of residue a to every member, for the residues
+    // members have there (0.0 where their counts sum to 0). Only those entries are written and read, so it
+    // needs no clearing; the histogram is cleared where it was used.
+    const std::unique_ptr<double[]> contrib(new double[len * 128]);
+    std::array<CountSum, 128> hist{};
+    std::array<std::uint8_t, 128> seen{};
     std::array<std::uint8_t, 128> present;
+    std::array<std::uint8_t, 128> touched;
     for (std::size_t p = 0; p < len; ++p) {
-        hist.fill(0);
-        for (std::size_t m : members) hist[residues[m * len + p]] += counts[m];
+        std::size_t n_touched = 0;
+        for (std::size_t m : members) {
+            const std::uint8_t r = residues[m * len + p];
+            if (!seen[r]) {
+                seen[r] = 1;
+                touched[n_touched++] = r;
+            }
+            hist[r] += counts[m];
+        }
+        // Ascending residues, as a scan of all 128 would meet them: the sums below add in that order.
+        std::sort(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(n_touched));
         std::size_t n_present = 0;
-        for (std::size_t r = 0; r < 128; ++r)
-            if (hist[r] != 0) present[n_present++] = static_cast<std::uint8_t>(r);
+        for (std::size_t i = 0; i < n_touched; ++i)
+            if (hist[touched[i]] != 0) present[n_present++] = touched[i];
 
-        for (std::size_t i = 0; i < n_present; ++i) {
-            const std::uint8_t a = present[i];
+        for (std::size_t i = 0; i < n_touched; ++i) {
+            const std::uint8_t a = touched[i];
             double sum = 0.0;
-            for (std::size_t j = 0; j < n_present; ++j) {
-                const std::uint8_t b = present[j];
-                sum = sum + static_cast<double>(hist[b]) * tables.entry(p, a, b);
+            if (hist[a] != 0) {
+                for (std::size_t j = 0; j < n_present; ++j) {
+                    const std::uint8_t b = present[j];
+                    sum = sum + static_cast<double>(hist[b]) * tables.entry(p, a, b);
+                }
             }
             contrib[p * 128 + a] = sum;
+        }
+        for (std::size_t i = 0; i < n_touched; ++i) {
+            hist[touched[i]] = 0;
+            seen[touched[i]] = 0;
         }
     }
 
