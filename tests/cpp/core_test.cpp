@@ -211,24 +211,32 @@ AnchorTable random_table(std::mt19937_64& rng, std::size_t n, std::size_t len) {
     return build_anchor_table(std::move(anchors), std::move(counts));
 }
 
+// The first of `centroids` that anchor i matches, or SIZE_MAX, counting as a literal scan counts.
+std::size_t literal_first_match(const SimTables& t, const AnchorTable& table, double threshold, std::size_t i,
+                                const std::vector<std::size_t>& centroids, GreedyResult& out) {
+    for (std::size_t c : centroids) {
+        const double s = anchor_sim(t, table.row(i), table.row(c), threshold);
+        ++out.n_comparisons;
+        if (s < 0.0) {
+            ++out.n_early_exits;
+        } else if (s >= threshold) {
+            return c;
+        }
+    }
+    return SIZE_MAX;
+}
+
 // Own-block greedy clustering written as plainly as it reads, with anchor_sim.
 GreedyResult literal_greedy(const SimTables& t, const AnchorTable& table, double threshold) {
     GreedyResult out;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> blocks;
     for (std::size_t i = 0; i < table.size(); ++i) {
         std::vector<std::size_t>& centroids = blocks[block_key(t, table.row(i))];
-        std::size_t match = i;
-        for (std::size_t c : centroids) {
-            const double s = anchor_sim(t, table.row(i), table.row(c), threshold);
-            ++out.n_comparisons;
-            if (s < 0.0) {
-                ++out.n_early_exits;
-            } else if (s >= threshold) {
-                match = c;
-                break;
-            }
+        std::size_t match = literal_first_match(t, table, threshold, i, centroids, out);
+        if (match == SIZE_MAX) {
+            centroids.push_back(i);
+            match = i;
         }
-        if (match == i) centroids.push_back(i);
         out.assignment.push_back(match);
     }
     return out;
@@ -324,16 +332,7 @@ GreedyResult literal_block_search(const SimTables& t, const AnchorTable& table, 
     GreedyResult out;
     std::map<std::uint64_t, std::vector<std::size_t>> blocks;
     auto first_match = [&](std::size_t i, const std::vector<std::size_t>& centroids) {
-        for (std::size_t c : centroids) {
-            const double s = anchor_sim(t, table.row(i), table.row(c), threshold);
-            ++out.n_comparisons;
-            if (s < 0.0) {
-                ++out.n_early_exits;
-            } else if (s >= threshold) {
-                return c;
-            }
-        }
-        return SIZE_MAX;
+        return literal_first_match(t, table, threshold, i, centroids, out);
     };
     for (std::size_t i = 0; i < table.size(); ++i) {
         const std::uint64_t key = block_key(t, table.row(i));
