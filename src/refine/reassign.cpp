@@ -148,9 +148,6 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
 std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size_t i,
                          const std::vector<std::size_t>& assignment, const CentroidBlocks& blocks, std::int64_t cap) {
     const std::size_t cur = assignment[i];
-    // An anchor that is its own centroid sums the largest entry of every row at every step, and sums grow
-    // with their terms: no candidate can beat it strictly, so the walk would end where it began.
-    if (cur == i && data.self_best) return cur;
     const std::uint64_t key = data.key_of(i);
     const std::size_t own = blocks.find(i);
     if (own == blocks.keys.size()) return cur;
@@ -190,7 +187,9 @@ std::size_t reassign_one(const RefineData& data, search::Probe& probe, std::size
 
 std::uint64_t reassign_step(const RefineData& data, std::vector<std::size_t>& assignment, const CentroidBlocks& blocks,
                             std::int64_t cap, double threshold, Pool* pool, Monitor* monitor) {
-    // Most anchors are centroids, which keep their place without a walk: only the others go to the pool.
+    // An anchor that is its own centroid sums the largest entry of every row at every step, and sums grow
+    // with their terms: no candidate can beat it strictly, so its walk would end where it began. Most
+    // anchors are centroids; only the others go to the pool.
     std::vector<std::size_t> walkers;
     for (std::size_t i = 0; i < assignment.size(); ++i)
         if (!(assignment[i] == i && data.self_best)) walkers.push_back(i);
