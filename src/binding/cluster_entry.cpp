@@ -53,10 +53,16 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     options.effective_cut = effective_cut(threshold, min_bound);
     // The environment is read while the lock is held; the workers start after it is released.
     options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
-    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr);
-
-    Ref mapping =
-        mapping_dict(result.assignment, [&](std::size_t k) -> const std::string& { return table.anchors[order[k]]; });
+    // The mapping's keys do not depend on the clustering, so they are made while the workers cluster.
+    std::vector<Ref> strs;
+    Ref mapping;
+    const auto [order, result] =
+        cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, [&](const std::vector<std::size_t>& order) {
+            strs.resize(n);
+            for (std::size_t k = 0; k < n; ++k) strs[k] = new_str(table.anchors[order[k]]);
+            mapping = identity_mapping(strs);
+        });
+    point_at_centroids(mapping.get(), result.assignment, strs);
     return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
 
@@ -69,7 +75,7 @@ double effective_cut(double threshold, double min_bound) {
 }
 
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
-                                PyObject* progress) {
+                                PyObject* progress, const std::function<void(const std::vector<std::size_t>&)>& beside) {
     // Most frequent first; equal counts keep the table's order.
     const std::size_t n = table.size(), len = table.anchor_len;
     ClusteredTable out;
@@ -83,11 +89,19 @@ ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& table
     CallHook hook{progress};
     Monitor monitor(std::ref(hook));
     options.monitor = &monitor;
+    bool beside_done = !beside;
     {
         AllowThreads unlocked;
         hook.unlocked = &unlocked;
+        if (!beside_done) {
+            options.beside = [&] {
+                unlocked.locked([&] { beside(out.order); });
+                beside_done = true;
+            };
+        }
         out.result = greedy_cluster(tables, residues.data(), n, options);
     }
+    if (!beside_done) beside(out.order);
     return out;
 }
 

@@ -28,13 +28,16 @@ PyObject* block_keys_table(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // cluster_anchors' clustering of a table: the anchors in processing order (most frequent first, equal
 // counts in table order) and the greedy pass over them, run without the interpreter lock and looking for
-// signals and reporting to `progress` (None or nullptr for none) as it goes.
+// signals and reporting to `progress` (None or nullptr for none) as it goes. `beside`, when given, is
+// called once with the processing order and the lock held: while the workers cluster if the pass has
+// room for it, after the pass otherwise.
 struct ClusteredTable {
     std::vector<std::size_t> order;  // processing order: position k holds a table index
     GreedyResult result;             // indices are positions in `order`
 };
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
-                                PyObject* progress);
+                                PyObject* progress,
+                                const std::function<void(const std::vector<std::size_t>&)>& beside = {});
 
 // max() of the two that ignores a NaN operand.
 double effective_cut(double threshold, double min_bound);

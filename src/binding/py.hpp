@@ -128,13 +128,20 @@ inline Ref mapping_of_strs(const std::vector<std::size_t>& assignment, const std
     return dict;
 }
 
-// {text(k): text(assignment[k])} inserted for k = 0, 1, ...; one new str per anchor serves as its key and,
-// for centroids, as the value.
-template <class Text>
-Ref mapping_dict(const std::vector<std::size_t>& assignment, Text&& text) {
-    std::vector<Ref> strs(assignment.size());
-    for (std::size_t k = 0; k < strs.size(); ++k) strs[k] = new_str(text(k));
-    return mapping_of_strs(assignment, strs);
+// {strs[k]: strs[k]} inserted for k = 0, 1, ...: the keys of a mapping, in order, before its values are known.
+inline Ref identity_mapping(const std::vector<Ref>& strs) {
+    Ref dict = Ref::check(PyDict_New());
+    for (const Ref& s : strs)
+        if (PyDict_SetItem(dict.get(), s.get(), s.get()) < 0) throw ErrorSet{};
+    return dict;
+}
+
+// Turns identity_mapping(strs) into mapping_of_strs(assignment, strs): same keys, same order.
+inline void point_at_centroids(PyObject* dict, const std::vector<std::size_t>& assignment,
+                               const std::vector<Ref>& strs) {
+    for (std::size_t k = 0; k < strs.size(); ++k)
+        if (assignment[k] != k && PyDict_SetItem(dict, strs[k].get(), strs[assignment[k]].get()) < 0)
+            throw ErrorSet{};
 }
 
 }  // namespace kelvara::py

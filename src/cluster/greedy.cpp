@@ -152,7 +152,7 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
             [&](std::size_t k, std::size_t) {
                 results[first_small + k] = cluster_block(t, codes, blocks[first_small + k], options);
             },
-            options.monitor);
+            options.monitor, options.beside);
     } else {
         for (std::size_t b = 0; b < blocks.size(); ++b) results[b] = cluster_block(t, codes, blocks[b], options);
     }

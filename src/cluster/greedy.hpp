@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
@@ -30,6 +31,10 @@ struct GreedyOptions {
     // Block search: most candidate-block pairs found up front, past which each key walks the block index
     // instead; 0 for a limit that grows with the number of keys (tests set it low).
     std::size_t pair_limit = 0;
+    // Work for the calling thread that does not touch the pass: with a pool, the pass runs it once while
+    // the workers take the calling thread's share of the small blocks. It is left alone where the pass
+    // has no such moment; the caller then runs it itself.
+    std::function<void()> beside;
 };
 
 // First-fit leader clustering of `n` anchors laid out row by row in processing order.

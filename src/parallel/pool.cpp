@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 
@@ -61,10 +63,25 @@ std::size_t pool_size(std::int64_t threads) {
     return capped(static_cast<std::uint64_t>(threads));
 }
 
-Pool::Pool(std::size_t workers) : shares_(workers) {
-    threads_.reserve(workers);
+namespace {
+
+// How long an idle lane spins before it sleeps: longer than the serial steps between back-to-back runs.
+constexpr auto kSpin = std::chrono::microseconds(500);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+Pool::Pool(std::size_t lanes) : shares_(std::max<std::size_t>(lanes, 1)) {
+    // Spinning lanes on shared processors would only take turns away from the ones with work.
+    spin_ = shares_.size() <= processor_count();
+    threads_.reserve(shares_.size() - 1);
     try {
-        for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this, i] { work(i); });
+        for (std::size_t i = 0; i + 1 < shares_.size(); ++i) threads_.emplace_back([this, i] { work(i); });
     } catch (const std::exception& e) {  // std::system_error, or bad_alloc for the thread state
         stop_and_join();
         throw InternalFailure(std::string("failed to build thread pool: ") + e.what());
@@ -78,46 +95,75 @@ Pool::~Pool() {
 void Pool::stop_and_join() {
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
+        stopping_.store(true, std::memory_order_release);
     }
     wake_.notify_all();
     for (auto& t : threads_)
         if (t.joinable()) t.join();
 }
 
-void Pool::run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, Monitor* monitor) {
+template <class Ready>
+bool Pool::spin_until(Ready ready) const {
+    if (!spin_) return ready();
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (unsigned i = 1;; ++i) {
+        if (ready()) return true;
+        cpu_relax();
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) return ready();
+    }
+}
+
+void Pool::fail(std::exception_ptr error) {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = std::move(error);
+    failed_.store(true, std::memory_order_relaxed);
+}
+
+void Pool::run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, Monitor* monitor,
+               const std::function<void()>& first) {
     if (n == 0) return;
     const std::size_t w = shares_.size();
-    // Contiguous shares: a worker walks its own part of the range first.
+    // Contiguous shares: a lane walks its own part of the range first.
     for (std::size_t i = 0; i < w; ++i) {
         shares_[i].next.store(n * i / w, std::memory_order_relaxed);
         shares_[i].end = n * (i + 1) / w;
     }
-    std::unique_lock lock(mutex_);
     body_ = &body;
     error_ = nullptr;
     failed_.store(false, std::memory_order_relaxed);
-    busy_ = w;
-    ++generation_;
+    busy_.store(threads_.size(), std::memory_order_relaxed);
+    {
+        // Under the lock, so that a worker about to sleep either sees the new generation or is woken.
+        std::lock_guard lock(mutex_);
+        generation_.fetch_add(1, std::memory_order_release);
+    }
     wake_.notify_all();
-    auto finished = [this] { return busy_ == 0; };
-    if (monitor == nullptr) {
-        done_.wait(lock, finished);
-    } else {
-        // The monitor's hook runs here, on the calling thread, between short waits.
-        while (!done_.wait_for(lock, std::chrono::milliseconds(20), finished)) {
-            if (failed_.load(std::memory_order_relaxed)) continue;
-            lock.unlock();
-            std::exception_ptr stop;
-            try {
-                monitor->poll();
-            } catch (...) {
-                stop = std::current_exception();
-            }
-            lock.lock();
-            if (stop) {
-                if (!error_) error_ = stop;
-                failed_.store(true, std::memory_order_relaxed);
+
+    if (first) {
+        try {
+            first();
+        } catch (...) {
+            fail(std::current_exception());
+        }
+    }
+    drain(w - 1, monitor);
+
+    auto finished = [this] { return busy_.load(std::memory_order_acquire) == 0; };
+    if (!spin_until(finished)) {
+        std::unique_lock lock(mutex_);
+        if (monitor == nullptr) {
+            done_.wait(lock, finished);
+        } else {
+            // The monitor's hook runs here, on the calling thread, between short waits.
+            while (!done_.wait_for(lock, std::chrono::milliseconds(20), finished)) {
+                if (failed_.load(std::memory_order_relaxed)) continue;
+                lock.unlock();
+                try {
+                    monitor->poll();
+                } catch (...) {
+                    fail(std::current_exception());
+                }
+                lock.lock();
             }
         }
     }
@@ -127,22 +173,26 @@ void Pool::run(std::size_t n, const std::function<void(std::size_t, std::size_t)
 
 void Pool::work(std::size_t me) {
     std::uint64_t seen = 0;
+    auto ready = [&] {
+        return stopping_.load(std::memory_order_acquire) || generation_.load(std::memory_order_acquire) != seen;
+    };
     for (;;) {
-        {
+        if (!spin_until(ready)) {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_) return;
-            seen = generation_;
+            wake_.wait(lock, ready);
         }
-        drain(me);
-        {
+        if (stopping_.load(std::memory_order_acquire)) return;
+        seen = generation_.load(std::memory_order_acquire);
+        drain(me, nullptr);
+        if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            // Under the lock, so that the caller either sees the count at zero or is woken.
             std::lock_guard lock(mutex_);
-            if (--busy_ == 0) done_.notify_one();
+            done_.notify_one();
         }
     }
 }
 
-void Pool::drain(std::size_t me) {
+void Pool::drain(std::size_t me, Monitor* monitor) {
     const std::size_t w = shares_.size();
     auto take = [&](Share& s) -> std::optional<std::size_t> {
         const std::size_t i = s.next.fetch_add(1, std::memory_order_relaxed);
@@ -152,11 +202,10 @@ void Pool::drain(std::size_t me) {
     auto call = [&](std::size_t i) {
         if (failed_.load(std::memory_order_relaxed)) return;
         try {
+            if (monitor != nullptr) monitor->poll();
             (*body_)(i, me);
         } catch (...) {
-            std::lock_guard lock(mutex_);
-            if (!error_) error_ = std::current_exception();
-            failed_.store(true, std::memory_order_relaxed);
+            fail(std::current_exception());
         }
     };
     while (auto i = take(shares_[me])) call(*i);

@@ -29,23 +29,28 @@ std::size_t default_pool_size();
 // Workers for a request other than 1: >= 2 is exact, 0 or negative the default; at most kMaxWorkers.
 std::size_t pool_size(std::int64_t threads);
 
-// Persistent workers for one call. run() hands them an index range and waits until it is done;
-// each worker takes indices from its own share with an atomic counter and steals from others when it
-// runs dry, so the split never decides a result.
+// Lanes of work for one call: the calling thread and size() - 1 persistent workers. run() hands them an
+// index range; each lane takes indices from its own share with an atomic counter and steals from others
+// when it runs dry, so the split never decides a result. Between runs, workers spin for a moment before
+// they sleep (unless there are more lanes than processors), so that back-to-back runs separated by short
+// serial steps do not pay for waking them.
 class Pool {
 public:
     // Throws InternalFailure "failed to build thread pool: <cause>" after joining what had started.
-    explicit Pool(std::size_t workers);
+    explicit Pool(std::size_t lanes);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    std::size_t size() const { return threads_.size(); }
+    std::size_t size() const { return shares_.size(); }
 
-    // Calls body(i, w) once for every i in [0, n), w being the index of the worker that runs it; rethrows
-    // the first exception a call raised. While it waits, the calling thread polls `monitor`; a stop
-    // request ends the remaining calls early.
-    void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, Monitor* monitor = nullptr);
+    // Calls body(i, lane) once for every i in [0, n); the calling thread is lane size() - 1 and must be the
+    // one that built the pool. Rethrows the first exception a call raised. Between its own calls and while
+    // it waits for the workers, the calling thread polls `monitor`; a stop request ends the remaining calls
+    // early. When `first` is given (and n > 0), the calling thread runs it before it takes any index, and
+    // the workers meanwhile take its share; an exception from it counts like one from a call.
+    void run(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body, Monitor* monitor = nullptr,
+             const std::function<void()>& first = {});
 
 private:
     struct alignas(64) Share {
@@ -54,24 +59,28 @@ private:
     };
 
     void work(std::size_t me);
-    void drain(std::size_t me);
+    void drain(std::size_t me, Monitor* monitor);
+    void fail(std::exception_ptr error);
+    template <class Ready>
+    bool spin_until(Ready ready) const;
     void stop_and_join();
 
-    std::vector<std::thread> threads_;
     std::vector<Share> shares_;
+    std::vector<std::thread> threads_;
+    bool spin_ = false;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    std::uint64_t generation_ = 0;
-    std::size_t busy_ = 0;
-    bool stopping_ = false;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::size_t> busy_{0};
+    std::atomic<bool> stopping_{false};
     const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
     std::exception_ptr error_;
     std::atomic<bool> failed_{false};
 };
 
-// out[i] = f(local, i) for i in [0, n), written in place; a plain loop when there is no pool. Each worker
-// (or the calling thread, without a pool) gets its own `local`, made by make() before its first element.
+// out[i] = f(local, i) for i in [0, n), written in place; a plain loop when there is no pool. Each lane gets
+// its own `local`, made by make() before its first element.
 // Each element counts as one unit of `monitor`'s stage.
 template <class Make, class F>
 auto parallel_map_local(Pool* pool, std::size_t n, Make&& make, F&& f, Monitor* monitor = nullptr) {
