@@ -385,10 +385,11 @@ def interrupt(process, output):
     assert not os.path.exists(output) and leftovers(os.path.dirname(output)) == []
 
 
-def test_ctrl_c_ends_a_long_run_within_a_second(tmp_path, large_input):
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_ctrl_c_ends_a_long_run_within_a_second(tmp_path, large_input, threads):
     output = tmp_path / "out.tsv"
     process = subprocess.Popen([KELVARA, "cluster", large_input, "-o", output, "--clstr", tmp_path / "out.clstr",
-                                "--positions", "0", "--threads", "1"], stderr=subprocess.PIPE)
+                                "--positions", "0", "--threads", threads], stderr=subprocess.PIPE)
     time.sleep(2.0)
     interrupt(process, output)
     assert process.stderr.read() == b"kelvara: interrupted\n"

@@ -1,7 +1,10 @@
 #include "cluster/greedy.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -21,6 +24,7 @@ struct Counters {
 // Anchors per batch of a block clustered in batches.
 constexpr std::size_t kMinBatch = 64;
 constexpr std::size_t kMaxBatch = 2048;
+static_assert(kMaxBatch < (1u << 16), "a batch's size and next index share one word");
 
 // Centroids of one block in creation order.
 struct CentroidList {
@@ -50,41 +54,224 @@ struct BlockResult {
     Counters counters;
 };
 
+// One block clustered by one thread, in steps: a lane may put it down between two steps and go on later.
+class BlockRun {
+public:
+    BlockRun(const SimTables& t, const std::uint8_t* codes, const std::vector<std::size_t>& members,
+             const GreedyOptions& options)
+        : len_(t.anchor_len),
+          codes_(codes),
+          members_(members),
+          monitor_(options.monitor),
+          centroids_(t.anchor_len, options.bucket_max),
+          probe_(t, options.threshold) {
+        out_.centroid.reserve(members.size());
+    }
+
+    // Clusters up to `limit` more anchors; true once the whole block is done.
+    bool step(std::size_t limit) {
+        const std::size_t end = members_.size() - next_ <= limit ? members_.size() : next_ + limit;
+        Ticker tick(monitor_);
+        for (; next_ < end; ++next_) {
+            tick();
+            const std::size_t i = members_[next_];
+            const std::uint8_t* anchor = codes_ + i * len_;
+            probe_.load(anchor);
+            std::size_t c = centroids_.first_match(probe_, out_.counters);
+            if (c == SIZE_MAX) {
+                centroids_.add(i, anchor);
+                c = i;
+            }
+            out_.centroid.push_back(c);
+        }
+        return next_ == members_.size();
+    }
+
+    BlockResult& result() { return out_; }
+
+private:
+    std::size_t len_;
+    const std::uint8_t* codes_;
+    const std::vector<std::size_t>& members_;
+    Monitor* monitor_;
+    CentroidList centroids_;
+    search::Probe probe_;
+    std::size_t next_ = 0;
+    BlockResult out_;
+};
+
 BlockResult cluster_block(const SimTables& t, const std::uint8_t* codes, const std::vector<std::size_t>& members,
                           const GreedyOptions& options) {
-    const std::size_t len = t.anchor_len;
-    BlockResult out;
-    out.centroid.reserve(members.size());
-    CentroidList centroids(len, options.bucket_max);
-    search::Probe probe(t, options.threshold);
-    Ticker tick(options.monitor);
-    for (std::size_t i : members) {
-        tick();
-        const std::uint8_t* anchor = codes + i * len;
-        probe.load(anchor);
-        std::size_t c = centroids.first_match(probe, out.counters);
-        if (c == SIZE_MAX) {
-            centroids.add(i, anchor);
-            c = i;
-        }
-        out.centroid.push_back(c);
-    }
-    return out;
+    BlockRun run(t, codes, members, options);
+    run.step(SIZE_MAX);
+    return std::move(run.result());
 }
 
-// One large block with the whole pool. Centroid lists only grow and a comparison is pure, so each batch of
-// anchors is first compared, in parallel, with the centroids that existed when the batch began; then one
-// thread walks the batch in order, and an anchor without a match among those goes on to the centroids
+// The lanes of a pool during an own-block pass. The calling thread drives: it clusters the large blocks in
+// batches, posting each batch's first comparisons for every free lane to take. All lanes take posted
+// comparisons first; otherwise each goes on with a small block of its own, a few anchors at a time, so
+// that no lane sits idle while the calling thread walks a batch, and none holds a batch up for long.
+class SharedWork {
+public:
+    using Body = std::function<void(std::size_t, std::size_t)>;
+
+    SharedWork(const SimTables& t, const std::uint8_t* codes, const std::vector<std::vector<std::size_t>>& blocks,
+               std::size_t first_small, const GreedyOptions& options, std::vector<BlockResult>& results,
+               std::size_t lanes)
+        : t_(t),
+          codes_(codes),
+          blocks_(blocks),
+          options_(options),
+          results_(results),
+          next_small_(first_small),
+          lanes_(lanes) {}
+
+    // Calling thread: runs `drive` as the driver; the batches end when it returns or throws.
+    template <class Drive>
+    void drive(Drive&& drive) {
+        struct Close {
+            std::atomic<bool>& closed;
+            ~Close() { closed.store(true, std::memory_order_release); }
+        } close{closed_};
+        guarded(drive);
+    }
+
+    // Driver: body(k, lane) for every k in [0, count) on whichever lanes are free, this one included.
+    // Returns false, with the work unfinished, when another lane failed. Either way, and when it throws,
+    // no lane is still inside `body` when it returns.
+    bool batch(std::size_t count, const Body& body, std::size_t lane) {
+        body_.store(&body, std::memory_order_relaxed);
+        done_.store(0, std::memory_order_relaxed);
+        ++generation_;
+        word_.store(std::uint64_t{generation_} << 32 | std::uint64_t{count} << 16, std::memory_order_release);
+        try {
+            while (take_posted(lane))
+                if (options_.monitor != nullptr) options_.monitor->poll();
+            for (unsigned i = 1; done_.load(std::memory_order_acquire) < count; ++i) {
+                if (stop_.load(std::memory_order_relaxed)) {
+                    settle();
+                    return false;
+                }
+                cpu_relax();
+                if (i % 1024 == 0 && options_.monitor != nullptr) options_.monitor->poll();
+            }
+        } catch (...) {
+            stop_.store(true, std::memory_order_relaxed);
+            settle();
+            throw;
+        }
+        return true;
+    }
+
+    // Every lane: posted comparisons and small blocks, until the driver is done and so is every small block.
+    void help(std::size_t lane) {
+        guarded([&] {
+            Lane& me = lanes_[lane];
+            for (unsigned idle = 0;;) {
+                if (stop_.load(std::memory_order_relaxed)) return;
+                if (take_posted(lane)) continue;
+                if (!me.run) {
+                    const std::size_t b = next_small_.fetch_add(1, std::memory_order_relaxed);
+                    if (b < blocks_.size()) {
+                        me.block = b;
+                        me.run = std::make_unique<BlockRun>(t_, codes_, blocks_[b], options_);
+                    }
+                }
+                if (me.run) {
+                    if (me.run->step(kStep)) {
+                        results_[me.block] = std::move(me.run->result());
+                        me.run.reset();
+                    }
+                    continue;
+                }
+                if (closed_.load(std::memory_order_acquire)) return;
+                cpu_relax();
+                // More lanes than processors: let the one with work run.
+                if (++idle % 64 == 0) std::this_thread::yield();
+            }
+        });
+    }
+
+private:
+    // Anchors of a small block between two looks at the posted work.
+    static constexpr std::size_t kStep = 128;
+
+    struct alignas(64) Lane {
+        std::unique_ptr<BlockRun> run;
+        std::size_t block = 0;
+    };
+
+    // Driver: lets no lane start another comparison of the posted batch, then waits for those started.
+    void settle() {
+        std::uint64_t word = word_.load(std::memory_order_acquire);
+        std::size_t started = 0;
+        for (;;) {
+            started = word & 0xffffu;
+            const std::uint64_t closed = (word & ~std::uint64_t{0xffff}) | ((word >> 16) & 0xffffu);
+            if (word_.compare_exchange_weak(word, closed, std::memory_order_acq_rel, std::memory_order_acquire))
+                break;
+        }
+        while (done_.load(std::memory_order_acquire) < started) cpu_relax();
+    }
+
+    // Takes and runs one posted comparison; false when none is left. The batch's size travels in the same
+    // word as its next index, and the generation keeps a lane that read an old batch from taking an index
+    // of the next one.
+    bool take_posted(std::size_t lane) {
+        std::uint64_t word = word_.load(std::memory_order_acquire);
+        for (;;) {
+            const std::size_t k = word & 0xffffu, count = (word >> 16) & 0xffffu;
+            if (k >= count) return false;
+            const Body* body = body_.load(std::memory_order_relaxed);
+            if (word_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+                // Counted as done even when it throws, so that the driver never waits for it in vain.
+                struct Done {
+                    std::atomic<std::size_t>& done;
+                    ~Done() { done.fetch_add(1, std::memory_order_release); }
+                } done{done_};
+                (*body)(k, lane);
+                return true;
+            }
+        }
+    }
+
+    // A lane that fails stops the others, which then leave quietly: its own exception tells why.
+    template <class F>
+    void guarded(F&& f) {
+        try {
+            f();
+        } catch (...) {
+            stop_.store(true, std::memory_order_relaxed);
+            throw;
+        }
+    }
+
+    const SimTables& t_;
+    const std::uint8_t* codes_;
+    const std::vector<std::vector<std::size_t>>& blocks_;
+    const GreedyOptions& options_;
+    std::vector<BlockResult>& results_;
+    std::atomic<std::size_t> next_small_;
+    std::vector<Lane> lanes_;
+    std::uint32_t generation_ = 0;         // driver only
+    std::atomic<std::uint64_t> word_{0};  // generation << 32 | size << 16 | next index of the posted batch
+    std::atomic<const Body*> body_{nullptr};
+    std::atomic<std::size_t> done_{0};
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> stop_{false};
+};
+
+// One large block with every lane. Centroid lists only grow and a comparison is pure, so each batch of
+// anchors is first compared, in parallel, with the centroids that existed when the batch began; then the
+// driver walks the batch in order, and an anchor without a match among those goes on to the centroids
 // created earlier in the same batch, just as the serial pass would have gone on. The comparisons are the
-// serial pass's own, so the assignment and both counters are too.
-BlockResult cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes,
-                                     const std::vector<std::size_t>& members, const GreedyOptions& options,
-                                     Pool& pool) {
+// serial pass's own, so the assignment and both counters are too. False when another lane failed.
+bool cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes, const std::vector<std::size_t>& members,
+                              const GreedyOptions& options, SharedWork& work, std::size_t lanes, BlockResult& out) {
     const std::size_t len = t.anchor_len;
-    BlockResult out;
     out.centroid.reserve(members.size());
     CentroidList centroids(len, options.bucket_max);
-    std::vector<search::Probe> probes(pool.size(), search::Probe(t, options.threshold));
+    std::vector<search::Probe> probes(lanes, search::Probe(t, options.threshold));
     search::Probe probe(t, options.threshold);
     std::vector<search::FirstMatch> old;
     Ticker tick(options.monitor);
@@ -93,13 +280,14 @@ BlockResult cluster_block_in_batches(const SimTables& t, const std::uint8_t* cod
         const std::size_t size = std::clamp<std::size_t>(centroids.ids.size() / 8, kMinBatch, kMaxBatch);
         const std::size_t count = std::min(size, members.size() - from);
         old.assign(count, {});
-        pool.run(
+        const bool done = work.batch(
             count,
             [&](std::size_t k, std::size_t w) {
                 probes[w].load(codes + members[from + k] * len);
                 old[k] = centroids.set.first_match(probes[w]);
             },
-            options.monitor);
+            lanes - 1);
+        if (!done) return false;
 
         CentroidList fresh(len, options.bucket_max);
         for (std::size_t k = 0; k < count; ++k) {
@@ -119,11 +307,11 @@ BlockResult cluster_block_in_batches(const SimTables& t, const std::uint8_t* cod
         }
         from += count;
     }
-    return out;
+    return true;
 }
 
-// Own-block mode: blocks never see each other, so they run as independent tasks, the largest ones each with
-// the whole pool; the serial pass is the same without a pool.
+// Own-block mode: blocks never see each other, so they are independent tasks, the largest ones each taken
+// in batches by every lane; the serial pass is the same without a pool.
 GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
                               std::size_t n, const GreedyOptions& options) {
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> partition;
@@ -132,31 +320,32 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
     std::vector<std::vector<std::size_t>> blocks;
     blocks.reserve(partition.size());
     for (auto& entry : partition) blocks.push_back(std::move(entry.second));
-    // Largest blocks first so that no worker starts the biggest one last.
+    // Largest blocks first so that no lane starts the biggest one last.
     std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) {
         return a.size() != b.size() ? a.size() > b.size() : a.front() < b.front();
     });
 
-    std::unique_ptr<Pool> pool;
-    if (options.workers > 0) pool = std::make_unique<Pool>(options.workers);
     std::vector<BlockResult> results(blocks.size());
-    if (pool) {
-        // A block that would keep one worker busy for a good share of the pass gets the whole pool.
-        const std::size_t large = std::max(options.parallel_block, n / (2 * pool->size()));
-        std::size_t b = 0;
-        for (; b < blocks.size() && blocks[b].size() >= large; ++b)
-            results[b] = cluster_block_in_batches(t, codes, blocks[b], options, *pool);
-        const std::size_t first_small = b;
-        pool->run(
-            blocks.size() - first_small,
-            [&](std::size_t k, std::size_t) {
-                results[first_small + k] = cluster_block(t, codes, blocks[first_small + k], options);
-            },
-            options.monitor, options.beside);
+    if (options.workers > 0) {
+        Pool pool(options.workers);
+        const std::size_t lanes = pool.size();
+        // A block that would keep one lane busy for a good share of the pass gets every lane.
+        const std::size_t large = std::max(options.parallel_block, n / (2 * lanes));
+        std::size_t first_small = 0;
+        while (first_small < blocks.size() && blocks[first_small].size() >= large) ++first_small;
+        SharedWork work(t, codes, blocks, first_small, options, results, lanes);
+        const std::function<void()> drive = [&] {
+            work.drive([&] {
+                if (options.beside) options.beside();
+                for (std::size_t b = 0; b < first_small; ++b)
+                    if (!cluster_block_in_batches(t, codes, blocks[b], options, work, lanes, results[b])) return;
+            });
+        };
+        pool.run(
+            lanes, [&](std::size_t, std::size_t lane) { work.help(lane); }, options.monitor, drive);
     } else {
         for (std::size_t b = 0; b < blocks.size(); ++b) results[b] = cluster_block(t, codes, blocks[b], options);
     }
-    pool.reset();
 
     GreedyResult out;
     out.assignment.assign(n, 0);

@@ -25,15 +25,14 @@ struct GreedyOptions {
     std::size_t workers = 0;     // 0: serial on the calling thread; otherwise a pool of that many
     Monitor* monitor = nullptr;  // progress in anchors, and the way to stop the pass
     // With a pool, blocks of at least this many anchors (and those with a large share of all anchors) are
-    // clustered in batches by the whole pool instead of by one worker.
+    // clustered in batches by every lane instead of by one.
     std::size_t parallel_block = 2048;
     std::uint32_t bucket_max = search::CentroidSet::kBucketMax;  // trie buckets (tests make them small)
     // Block search: most candidate-block pairs found up front, past which each key walks the block index
     // instead; 0 for a limit that grows with the number of keys (tests set it low).
     std::size_t pair_limit = 0;
-    // Work for the calling thread that does not touch the pass: with a pool, the pass runs it once while
-    // the workers take the calling thread's share of the small blocks. It is left alone where the pass
-    // has no such moment; the caller then runs it itself.
+    // Work for the calling thread that does not touch the pass: with a pool, the pass runs it once, first,
+    // while the other lanes cluster. Without a pool the pass leaves it alone; the caller then runs it.
     std::function<void()> beside;
 };
 

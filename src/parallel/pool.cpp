@@ -68,12 +68,6 @@ namespace {
 // How long an idle lane spins before it sleeps: longer than the serial steps between back-to-back runs.
 constexpr auto kSpin = std::chrono::microseconds(500);
 
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 }  // namespace
 
 Pool::Pool(std::size_t lanes) : shares_(std::max<std::size_t>(lanes, 1)) {

@@ -23,6 +23,13 @@ inline constexpr std::size_t kMaxWorkers = 65535;
 // An environment value naming a thread count: optional '+', then decimal digits only, within u64.
 std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 
+// The body of a spin-wait: tells the processor so, where it can be told.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 // Default size: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors this process may run on.
 std::size_t default_pool_size();
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -275,6 +276,49 @@ void test_greedy_identity() {
     }
 }
 
+// A pass stopped through its monitor unwinds with Stopped however it runs, with no lane left inside a batch
+// (the sanitizers watch the memory); `beside` runs exactly once when the pass has a pool, and what it
+// throws comes out of the pass.
+void test_greedy_stops_and_runs_beside_once() {
+    std::mt19937_64 rng(11);
+    // Half the anchors share one block; the rest spread over many small ones.
+    AnchorTable table = random_table(rng, 6000, 8);
+    for (std::size_t i = 0; i < table.size(); i += 2) table.residues[i * table.anchor_len] = 'A';
+    const SimTables tables = make_sim_tables(table.anchor_len, {0, 8}, 2.0);
+    const GreedyResult expected = literal_greedy(tables, table, 0.3);
+    for (std::size_t workers : {0, 2, 3, 8}) {
+        GreedyOptions options;
+        options.threshold = 0.3;
+        options.workers = workers;
+        options.parallel_block = 64;
+        for (int stop_at : {1, 2, 5, 20, 1000000}) {
+            int reports = 0, besides = 0;
+            Monitor monitor([&](const Monitor::Report&) { return ++reports < stop_at; }, std::chrono::milliseconds(0));
+            options.monitor = &monitor;
+            options.beside = [&] { ++besides; };
+            bool stopped = false;
+            try {
+                const GreedyResult got = greedy_cluster(tables, table.residues.data(), table.size(), options);
+                CHECK(got.assignment == expected.assignment && got.n_comparisons == expected.n_comparisons);
+            } catch (const Stopped&) {
+                stopped = true;
+            }
+            CHECK(stopped == (reports >= stop_at));
+            CHECK(besides <= (workers > 0 ? 1 : 0));
+            if (!stopped) CHECK(besides == (workers > 0 ? 1 : 0));
+        }
+        options.monitor = nullptr;
+        options.beside = [] { throw std::runtime_error("beside"); };
+        bool thrown = false;
+        try {
+            greedy_cluster(tables, table.residues.data(), table.size(), options);
+        } catch (const std::runtime_error&) {
+            thrown = true;
+        }
+        CHECK(thrown == (workers > 0));
+    }
+}
+
 // Block keys of random anchors at many positions, distinct and ascending.
 std::vector<std::uint64_t> random_keys(const SimTables& t, const AnchorTable& table) {
     std::vector<std::uint64_t> keys;
@@ -416,6 +460,7 @@ int main() {
     test_parallel_map();
     test_search_matches_literal_loops();
     test_greedy_identity();
+    test_greedy_stops_and_runs_beside_once();
     test_join_matches_walks();
     test_block_search_identity();
     test_refine_identity();
