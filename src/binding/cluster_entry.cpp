@@ -56,12 +56,12 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     // The mapping's keys do not depend on the clustering, so they are made while the workers cluster.
     std::vector<Ref> strs;
     Ref mapping;
-    const auto [order, result] =
-        cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, [&](const std::vector<std::size_t>& order) {
-            strs.resize(n);
-            for (std::size_t k = 0; k < n; ++k) strs[k] = new_str(table.anchors[order[k]]);
-            mapping = identity_mapping(strs);
-        });
+    auto keys = [&](const std::vector<std::size_t>& order) {
+        strs.resize(n);
+        for (std::size_t k = 0; k < n; ++k) strs[k] = new_str(table.anchors[order[k]]);
+        mapping = identity_mapping(strs);
+    };
+    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, keys);
     point_at_centroids(mapping.get(), result.assignment, strs);
     return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
@@ -75,7 +75,8 @@ double effective_cut(double threshold, double min_bound) {
 }
 
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
-                                PyObject* progress, const std::function<void(const std::vector<std::size_t>&)>& beside) {
+                                PyObject* progress,
+                                const std::function<void(const std::vector<std::size_t>&)>& beside) {
     // Most frequent first; equal counts keep the table's order.
     const std::size_t n = table.size(), len = table.anchor_len;
     ClusteredTable out;

@@ -208,8 +208,7 @@ private:
         for (;;) {
             started = word & 0xffffu;
             const std::uint64_t closed = (word & ~std::uint64_t{0xffff}) | ((word >> 16) & 0xffffu);
-            if (word_.compare_exchange_weak(word, closed, std::memory_order_acq_rel, std::memory_order_acquire))
-                break;
+            if (word_.compare_exchange_weak(word, closed, std::memory_order_acq_rel, std::memory_order_acquire)) break;
         }
         while (done_.load(std::memory_order_acquire) < started) cpu_relax();
     }
@@ -253,7 +252,7 @@ private:
     std::vector<BlockResult>& results_;
     std::atomic<std::size_t> next_small_;
     std::vector<Lane> lanes_;
-    std::uint32_t generation_ = 0;         // driver only
+    std::uint32_t generation_ = 0;        // driver only
     std::atomic<std::uint64_t> word_{0};  // generation << 32 | size << 16 | next index of the posted batch
     std::atomic<const Body*> body_{nullptr};
     std::atomic<std::size_t> done_{0};

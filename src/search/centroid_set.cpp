@@ -147,7 +147,8 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
 }
 
 void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n) {
-    flat_.resize((n + kLanes - 1) / kLanes * kLanes * len_, 0);
+    // push() grows the list a chunk at a time.
+    flat_.reserve((n + kLanes - 1) / kLanes * kLanes * len_);
     for (std::size_t r = 0; r < n; ++r) push(flat_, nullptr, r, base + ids[r] * len_, static_cast<std::uint32_t>(r));
     n_ = n;
     if (n <= kHead) return;
