@@ -15,11 +15,11 @@ struct Ranked {
     // Every centroid examines most of the set: a trie somewhat deeper than a block's prunes more of it.
     static constexpr std::uint32_t kBucketMax = 2048;
 
-    Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_)
+    Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_, bool index = true)
         : ids(std::move(ids_)), set(data.tables.anchor_len, kBucketMax) {
         size.reserve(ids.size());
         for (std::size_t d : ids) size.push_back(sizes[d]);
-        set.assign(data.codes.data(), ids.data(), ids.size());
+        set.assign(data.codes.data(), ids.data(), ids.size(), index);
     }
 
     // The first rank of a centroid smaller than `s`.
@@ -32,6 +32,10 @@ struct Ranked {
     std::vector<CountSum> size;    // descending
     search::CentroidSet set;
 };
+
+// A set of centroids gets a trie when at least one search per this many entries will use it; fewer searches
+// cost less scanning every entry than building one would.
+constexpr std::size_t kScanPerTrie = 1024;
 
 // The candidates of one centroid whose similarity to it reaches the threshold.
 struct Verdicts {
@@ -51,12 +55,22 @@ struct Verdicts {
                 centroid_blocks(data, merge_order, limit != UINT64_MAX ? limit + 1 : SIZE_MAX));
             return;
         }
-        all = std::make_unique<Ranked>(data, sizes, merge_order);
         // A first step has nothing to remember.
-        if (memory == nullptr || memory->standing.empty()) return;
+        if (memory == nullptr || memory->standing.empty()) {
+            all = std::make_unique<Ranked>(data, sizes, merge_order);
+            return;
+        }
         std::vector<std::size_t> moved;
-        for (std::size_t d : merge_order)
-            if (!memory->unchanged(d, sizes)) moved.push_back(d);
+        std::size_t searching_all = 0;  // absorbers that were not left as they were
+        for (std::size_t d : merge_order) {
+            if (memory->unchanged(d, sizes)) continue;
+            moved.push_back(d);
+            searching_all += sizes[d] > smallest;
+        }
+        // Later steps leave most centroids as they were; a few searches scan every entry faster than a
+        // trie is built for them.
+        if (searching_all > 0)
+            all = std::make_unique<Ranked>(data, sizes, merge_order, searching_all * kScanPerTrie > merge_order.size());
         changed = std::make_unique<Ranked>(data, sizes, std::move(moved));
     }
 

@@ -67,7 +67,7 @@ FirstMatch CentroidSet::first_match(Probe& probe) const {
         scan_one_by_one(probe, 0, v);
         if (v.best == n_) v.best = kNoRank;
     } else {
-        scan_flat(probe, 0, v, kHead);
+        scan_flat(probe, 0, v, indexed_ ? kHead : kNoRank);
     }
     if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, 0, kHead, v);
 
@@ -99,7 +99,7 @@ void CentroidSet::add(const std::uint8_t* codes) {
     const auto rank = static_cast<std::uint32_t>(n_);
     push(flat_, nullptr, n_, codes, rank);
     ++n_;
-    if (rank >= kHead) insert(codes, rank);
+    if (rank >= kHead && indexed_) insert(codes, rank);
 }
 
 std::uint32_t CentroidSet::new_bucket(std::uint32_t rank) {
@@ -146,12 +146,13 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
     }
 }
 
-void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n) {
+void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n, bool index) {
+    indexed_ = index;
     // push() grows the list a chunk at a time.
     flat_.reserve((n + kLanes - 1) / kLanes * kLanes * len_);
     for (std::size_t r = 0; r < n; ++r) push(flat_, nullptr, r, base + ids[r] * len_, static_cast<std::uint32_t>(r));
     n_ = n;
-    if (n <= kHead) return;
+    if (n <= kHead || !indexed_) return;
     root_ = new_node(kHead);
     nodes_[root_].max_rank = static_cast<std::uint32_t>(n - 1);
     std::vector<std::uint32_t> ranks(n - kHead);

@@ -107,8 +107,10 @@ public:
     // Appends an entry (codes in summing order); its rank is the previous size.
     void add(const std::uint8_t* codes);
     // Fills an empty set with the entries at base + ids[r] * len, rank r, all at once: the trie takes the
-    // shape adding them one by one would give it, without moving entries as buckets fill up.
-    void assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n);
+    // shape adding them one by one would give it, without moving entries as buckets fill up. Without
+    // `index` there is no trie at all, for a set searched so few times that building one costs more than
+    // scanning every entry; add() then keeps it that way.
+    void assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n, bool index = true);
 
     // The greedy question: the first entry whose anchor_sim is not negative and reaches min_needed.
     // Entries ranked before it count as comparisons, and as early exits when their result was negative.
@@ -277,6 +279,7 @@ private:
     std::size_t n_ = 0;
     std::vector<std::uint8_t> flat_;  // every entry, chunks in rank order
     std::uint32_t root_ = kNoRank;
+    bool indexed_ = true;
     std::vector<Node> nodes_;
     std::vector<Bucket> buckets_;
 };

@@ -143,12 +143,15 @@ void test_search_matches_literal_loops() {
             std::vector<std::uint8_t> bytes(n * len);
             for (auto& ch : bytes) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
             const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
-            // Small buckets, so that the trie grows deep and bursts happen; the same entries also all at once.
-            search::CentroidSet set(len, 40), assigned(len, 40);
+            // Small buckets, so that the trie grows deep and bursts happen; the same entries also all at once,
+            // and without a trie (half assigned, half added).
+            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40);
             for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
             std::vector<std::size_t> ids(n);
             for (std::size_t i = 0; i < n; ++i) ids[i] = i;
             assigned.assign(codes.data(), ids.data(), n);
+            flat.assign(codes.data(), ids.data(), n / 2, false);
+            for (std::size_t i = n / 2; i < n; ++i) flat.add(codes.data() + i * len);
             for (double min_needed : {-2.0, 0.0, 0.5, 0.7, 0.9, 1.5}) {
                 for (std::size_t l = 0; l < n_levels; ++l) {
                     search::use_level(levels[l]->name);
@@ -168,7 +171,7 @@ void test_search_matches_literal_loops() {
                                 first = static_cast<std::uint32_t>(j);
                             }
                         }
-                        for (const search::CentroidSet* s : {&set, &assigned}) {
+                        for (const search::CentroidSet* s : {&set, &assigned, &flat}) {
                             const search::FirstMatch m = s->first_match(probe);
                             CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
                         }
@@ -179,7 +182,7 @@ void test_search_matches_literal_loops() {
                         for (std::uint32_t j = lo; j < hi; ++j)
                             if (const auto s = literal_sim(t, a, bytes.data() + j * len, min_needed))
                                 want.emplace_back(j, *s);
-                        for (const search::CentroidSet* s : {&set, &assigned}) {
+                        for (const search::CentroidSet* s : {&set, &assigned, &flat}) {
                             got.clear();
                             s->live_in(probe, lo, hi, [&](std::uint32_t r, double sum) { got.emplace_back(r, sum); });
                             std::sort(got.begin(), got.end());
