@@ -136,10 +136,13 @@ public:
         guarded(drive);
     }
 
+    std::size_t lanes() const { return lanes_.size(); }
+
     // Driver: body(k, lane) for every k in [0, count) on whichever lanes are free, this one included.
     // Returns false, with the work unfinished, when another lane failed. Either way, and when it throws,
     // no lane is still inside `body` when it returns.
-    bool batch(std::size_t count, const Body& body, std::size_t lane) {
+    bool batch(std::size_t count, const Body& body) {
+        const std::size_t lane = lanes_.size() - 1;  // the calling thread's
         body_.store(&body, std::memory_order_relaxed);
         done_.store(0, std::memory_order_relaxed);
         ++generation_;
@@ -152,7 +155,7 @@ public:
                     settle();
                     return false;
                 }
-                cpu_relax();
+                wait_a_moment(i);
                 if (i % 1024 == 0 && options_.monitor != nullptr) options_.monitor->poll();
             }
         } catch (...) {
@@ -185,9 +188,7 @@ public:
                     continue;
                 }
                 if (closed_.load(std::memory_order_acquire)) return;
-                cpu_relax();
-                // More lanes than processors: let the one with work run.
-                if (++idle % 64 == 0) std::this_thread::yield();
+                wait_a_moment(++idle);
             }
         });
     }
@@ -201,6 +202,13 @@ private:
         std::size_t block = 0;
     };
 
+    // One step of a spin-wait; now and then it lets another thread run, in case there are more lanes than
+    // processors and the one being waited for is not running.
+    static void wait_a_moment(unsigned i) {
+        cpu_relax();
+        if (i % 64 == 0) std::this_thread::yield();
+    }
+
     // Driver: lets no lane start another comparison of the posted batch, then waits for those started.
     void settle() {
         std::uint64_t word = word_.load(std::memory_order_acquire);
@@ -210,7 +218,7 @@ private:
             const std::uint64_t closed = (word & ~std::uint64_t{0xffff}) | ((word >> 16) & 0xffffu);
             if (word_.compare_exchange_weak(word, closed, std::memory_order_acq_rel, std::memory_order_acquire)) break;
         }
-        while (done_.load(std::memory_order_acquire) < started) cpu_relax();
+        for (unsigned i = 1; done_.load(std::memory_order_acquire) < started; ++i) wait_a_moment(i);
     }
 
     // Takes and runs one posted comparison; false when none is left. The batch's size travels in the same
@@ -266,11 +274,11 @@ private:
 // created earlier in the same batch, just as the serial pass would have gone on. The comparisons are the
 // serial pass's own, so the assignment and both counters are too. False when another lane failed.
 bool cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes, const std::vector<std::size_t>& members,
-                              const GreedyOptions& options, SharedWork& work, std::size_t lanes, BlockResult& out) {
+                              const GreedyOptions& options, SharedWork& work, BlockResult& out) {
     const std::size_t len = t.anchor_len;
     out.centroid.reserve(members.size());
     CentroidList centroids(len, options.bucket_max);
-    std::vector<search::Probe> probes(lanes, search::Probe(t, options.threshold));
+    std::vector<search::Probe> probes(work.lanes(), search::Probe(t, options.threshold));
     search::Probe probe(t, options.threshold);
     std::vector<search::FirstMatch> old;
     Ticker tick(options.monitor);
@@ -279,13 +287,10 @@ bool cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes, con
         const std::size_t size = std::clamp<std::size_t>(centroids.ids.size() / 8, kMinBatch, kMaxBatch);
         const std::size_t count = std::min(size, members.size() - from);
         old.assign(count, {});
-        const bool done = work.batch(
-            count,
-            [&](std::size_t k, std::size_t w) {
-                probes[w].load(codes + members[from + k] * len);
-                old[k] = centroids.set.first_match(probes[w]);
-            },
-            lanes - 1);
+        const bool done = work.batch(count, [&](std::size_t k, std::size_t w) {
+            probes[w].load(codes + members[from + k] * len);
+            old[k] = centroids.set.first_match(probes[w]);
+        });
         if (!done) return false;
 
         CentroidList fresh(len, options.bucket_max);
@@ -337,7 +342,7 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
             work.drive([&] {
                 if (options.beside) options.beside();
                 for (std::size_t b = 0; b < first_small; ++b)
-                    if (!cluster_block_in_batches(t, codes, blocks[b], options, work, lanes, results[b])) return;
+                    if (!cluster_block_in_batches(t, codes, blocks[b], options, work, results[b])) return;
             });
         };
         pool.run(
