@@ -1,6 +1,7 @@
 #include "refine/merge.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -15,11 +16,12 @@ struct Ranked {
     // Every centroid examines most of the set: a trie somewhat deeper than a block's prunes more of it.
     static constexpr std::uint32_t kBucketMax = 2048;
 
-    Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_, bool index = true)
+    Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_, bool index,
+           const search::ForEach* for_each)
         : ids(std::move(ids_)), set(data.tables.anchor_len, kBucketMax) {
         size.reserve(ids.size());
         for (std::size_t d : ids) size.push_back(sizes[d]);
-        set.assign(data.codes.data(), ids.data(), ids.size(), index);
+        set.assign(data.codes.data(), ids.data(), ids.size(), index, for_each);
     }
 
     // The first rank of a centroid smaller than `s`.
@@ -40,7 +42,7 @@ constexpr std::size_t kScanPerTrie = 1024;
 // The candidates of one centroid whose similarity to it reaches the threshold.
 struct Verdicts {
     Verdicts(const RefineData& data_, const std::vector<CountSum>& sizes_, const std::vector<std::size_t>& merge_order,
-             double threshold_, std::int64_t merge_cap, const MergeMemory* memory_)
+             double threshold_, std::int64_t merge_cap, const MergeMemory* memory_, Pool* pool)
         : data(data_),
           sizes(sizes_),
           threshold(threshold_),
@@ -50,14 +52,18 @@ struct Verdicts {
           walks(limit != UINT64_MAX || -1.0 >= threshold),
           memory(limit == UINT64_MAX ? memory_ : nullptr) {
         for (std::size_t c : merge_order) smallest = std::min(smallest, sizes[c]);
+        search::ForEach on_pool = [pool](std::size_t n, const std::function<void(std::size_t)>& body) {
+            pool->run(n, [&](std::size_t i, std::size_t) { body(i); });
+        };
+        const search::ForEach* for_each = pool != nullptr ? &on_pool : nullptr;
         if (walks) {
             blocks = std::make_unique<CentroidBlocks>(
-                centroid_blocks(data, merge_order, limit != UINT64_MAX ? limit + 1 : SIZE_MAX));
+                centroid_blocks(data, merge_order, limit != UINT64_MAX ? limit + 1 : SIZE_MAX, pool));
             return;
         }
         // A first step has nothing to remember.
         if (memory == nullptr || memory->standing.empty()) {
-            all = std::make_unique<Ranked>(data, sizes, merge_order);
+            all = std::make_unique<Ranked>(data, sizes, merge_order, true, for_each);
             return;
         }
         std::vector<std::size_t> moved;
@@ -70,8 +76,9 @@ struct Verdicts {
         // Later steps leave most centroids as they were; a few searches scan every entry faster than a
         // trie is built for them.
         if (searching_all > 0)
-            all = std::make_unique<Ranked>(data, sizes, merge_order, searching_all * kScanPerTrie > merge_order.size());
-        changed = std::make_unique<Ranked>(data, sizes, std::move(moved));
+            all = std::make_unique<Ranked>(data, sizes, merge_order, searching_all * kScanPerTrie > merge_order.size(),
+                                           for_each);
+        changed = std::make_unique<Ranked>(data, sizes, std::move(moved), true, for_each);
     }
 
     const RefineData& data;
@@ -148,7 +155,7 @@ std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assig
     const std::size_t n = assignment.size();
     const std::vector<CountSum> sizes = cluster_sizes(data.table, assignment);
     const std::vector<std::size_t> merge_order = centroids_by_size(data, assignment, sizes);
-    const Verdicts verdicts(data, sizes, merge_order, threshold, merge_cap, memory);
+    const Verdicts verdicts(data, sizes, merge_order, threshold, merge_cap, memory, pool);
 
     std::vector<std::uint8_t> absorbed(n, 0);
     std::vector<std::size_t> absorbed_into(n, 0);

@@ -108,8 +108,8 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
     return out;
 }
 
-CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids,
-                               std::size_t searched) {
+CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids, std::size_t searched,
+                               Pool* pool) {
     // Group by key number, each group in the order given; the numbers ascend with the keys.
     std::vector<std::uint32_t> group_of(data.keys.size(), CentroidBlocks::kNone);
     std::vector<std::uint32_t> key_ids, members(data.keys.size(), 0);
@@ -134,12 +134,24 @@ CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::si
         out.sets.emplace_back(data.tables.anchor_len);
         out.neighbours.add(out.keys.back(), static_cast<std::uint32_t>(b));
     }
+    for (std::size_t b = 0; b < key_ids.size(); ++b) out.centroids[b].reserve(members[key_ids[b]]);
     for (std::size_t c : centroids) {
         const std::uint32_t b = group_of[data.key_id[c]];
         out.rank[c] = static_cast<std::uint32_t>(out.centroids[b].size());
-        if (members[key_ids[b]] >= CentroidBlocks::kDirect && out.centroids[b].size() < searched)
-            out.sets[b].add(data.codes_of(c));
         out.centroids[b].push_back(c);
+    }
+    // Each set is filled at once, the blocks side by side.
+    std::vector<std::uint32_t> with_sets;
+    for (std::size_t b = 0; b < key_ids.size(); ++b)
+        if (out.centroids[b].size() >= CentroidBlocks::kDirect) with_sets.push_back(static_cast<std::uint32_t>(b));
+    auto fill = [&](std::size_t k) {
+        const std::vector<std::size_t>& ids = out.centroids[with_sets[k]];
+        out.sets[with_sets[k]].assign(data.codes.data(), ids.data(), std::min(ids.size(), searched));
+    };
+    if (pool == nullptr) {
+        for (std::size_t k = 0; k < with_sets.size(); ++k) fill(k);
+    } else {
+        pool->run(with_sets.size(), [&](std::size_t k, std::size_t) { fill(k); });
     }
     out.block_of = std::move(group_of);
     return out;

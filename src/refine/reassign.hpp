@@ -108,9 +108,10 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
                                            const std::vector<CountSum>& sizes);
 
 // Blocks of `centroids`; each block keeps the relative order of the list it is built from. Only the first
-// `searched` centroids of a block go into its set: a capped step never looks past them.
+// `searched` centroids of a block go into its set: a capped step never looks past them. The sets are
+// built on `pool` when there is one.
 CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids,
-                               std::size_t searched = SIZE_MAX);
+                               std::size_t searched = SIZE_MAX, Pool* pool = nullptr);
 
 // Proposed centroid of anchor i: the most similar centroid of its own and neighbouring blocks that beats
 // the current one strictly and reaches `threshold`, looking at no more than `cap` others when cap > 0.

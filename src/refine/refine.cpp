@@ -43,11 +43,19 @@ std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, 
 
 RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
                           const RefineOptions& options, Pool* pool) {
+    if (assignment.empty()) return RefineStats{};
+    const RefineData data(table, tables);
+    return refine_passes(data, assignment, options, pool);
+}
+
+RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assignment, const RefineOptions& options,
+                          Pool* pool) {
     RefineStats stats;
     const std::size_t n = assignment.size();
     if (n == 0) return stats;
+    const AnchorTable& table = data.table;
+    const SimTables& tables = data.tables;
     stats.initial_clusters = count_distinct(assignment);
-    const RefineData data(table, tables);
 
     Monitor* monitor = options.monitor;
     MergeMemory memory;
@@ -59,7 +67,7 @@ RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std
 
         const CentroidBlocks blocks =
             centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)),
-                            options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX);
+                            options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
         if (monitor != nullptr) monitor->stage("reassign", pass, n);
         const std::uint64_t moved =
             reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);

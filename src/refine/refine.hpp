@@ -26,8 +26,14 @@ struct RefineStats {
                   final_clusters = 0;
 };
 
+struct RefineData;
+
 // `assignment` holds the mapping as read (every anchor's centroid index); refined in place.
 RefineStats refine_passes(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
                           const RefineOptions& options, Pool* pool);
+
+// The same with the call's data made beforehand (it needs no mapping, so it can be made while one is read).
+RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assignment, const RefineOptions& options,
+                          Pool* pool);
 
 }  // namespace kelvara

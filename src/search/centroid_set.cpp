@@ -146,52 +146,97 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
     }
 }
 
-void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n, bool index) {
+void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n, bool index,
+                         const ForEach* for_each) {
+    auto each = [&](std::size_t count, const std::function<void(std::size_t)>& body) {
+        if (for_each != nullptr) {
+            (*for_each)(count, body);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) body(i);
+        }
+    };
     indexed_ = index;
-    // push() grows the list a chunk at a time.
-    flat_.reserve((n + kLanes - 1) / kLanes * kLanes * len_);
-    for (std::size_t r = 0; r < n; ++r) push(flat_, nullptr, r, base + ids[r] * len_, static_cast<std::uint32_t>(r));
+    // The flat list in runs of whole chunks, each written on its own.
+    constexpr std::size_t kRunChunks = 256;
+    const std::size_t chunks = (n + kLanes - 1) / kLanes;
+    flat_.assign(chunks * kLanes * len_, 0);
+    each((chunks + kRunChunks - 1) / kRunChunks, [&](std::size_t run) {
+        const std::size_t end = std::min(n, (run + 1) * kRunChunks * kLanes);
+        for (std::size_t r = run * kRunChunks * kLanes; r < end; ++r) {
+            std::uint8_t* out = flat_.data() + (r / kLanes) * kLanes * len_ + r % kLanes;
+            const std::uint8_t* entry = base + ids[r] * len_;
+            for (std::size_t k = 0; k < len_; ++k) out[k * kLanes] = entry[k];
+        }
+    });
     n_ = n;
     if (n <= kHead || !indexed_) return;
     root_ = new_node(kHead);
     nodes_[root_].max_rank = static_cast<std::uint32_t>(n - 1);
-    std::vector<std::uint32_t> ranks(n - kHead);
-    for (std::size_t r = kHead; r < n; ++r) ranks[r - kHead] = static_cast<std::uint32_t>(r);
     // The root's children as a burst would make them, at depth 0, with the root in place of the bucket.
     std::array<std::vector<std::uint32_t>, kCodes> by_code;
-    for (std::uint32_t r : ranks) by_code[base[ids[r] * len_]].push_back(r);
-    for (unsigned x = 0; x < kCodes; ++x) {
-        if (by_code[x].empty()) continue;
-        const std::uint32_t child = grow(base, ids, by_code[x], 0);
-        nodes_[root_].child[x] = child;
-        nodes_[root_].mask |= 1u << x;
+    for (std::size_t r = kHead; r < n; ++r) by_code[base[ids[r] * len_]].push_back(static_cast<std::uint32_t>(r));
+    // Each child's subtree is grown on its own, then appended in code order: the numbering a single
+    // depth-first growth would give.
+    struct Part {
+        std::vector<Node> nodes;
+        std::vector<Bucket> buckets;
+        std::uint32_t child = 0;
+    };
+    std::vector<unsigned> codes;
+    for (unsigned x = 0; x < kCodes; ++x)
+        if (!by_code[x].empty()) codes.push_back(x);
+    std::vector<Part> parts(codes.size());
+    each(codes.size(), [&](std::size_t k) {
+        Part& part = parts[k];
+        part.child = grow(part.nodes, part.buckets, base, ids, by_code[codes[k]], 0);
+    });
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        Part& part = parts[k];
+        const auto node_base = static_cast<std::uint32_t>(nodes_.size());
+        const auto bucket_base = static_cast<std::uint32_t>(buckets_.size());
+        auto moved = [&](std::uint32_t child) {
+            return child & kBucketBit ? (child + bucket_base) | kBucketBit : child + node_base;
+        };
+        for (Node& node : part.nodes) {
+            for (std::uint32_t m = node.mask; m != 0; m &= m - 1) {
+                const unsigned x = static_cast<unsigned>(__builtin_ctz(m));
+                node.child[x] = moved(node.child[x]);
+            }
+            nodes_.push_back(node);
+        }
+        for (Bucket& bucket : part.buckets) buckets_.push_back(std::move(bucket));
+        nodes_[root_].child[codes[k]] = moved(part.child);
+        nodes_[root_].mask |= 1u << codes[k];
     }
 }
 
 // The child for `ranks` (ascending, sharing their codes up to `depth`): a bucket, or where one would have
 // burst, a node keyed by the code at depth + 1.
-std::uint32_t CentroidSet::grow(const std::uint8_t* base, const std::size_t* ids, std::vector<std::uint32_t>& ranks,
-                                std::size_t depth) {
+std::uint32_t CentroidSet::grow(std::vector<Node>& nodes, std::vector<Bucket>& buckets, const std::uint8_t* base,
+                                const std::size_t* ids, std::vector<std::uint32_t>& ranks, std::size_t depth) const {
     if (ranks.size() <= bucket_max_ || depth + 1 >= len_) {
-        const std::uint32_t b = new_bucket(ranks.front());
-        Bucket& bucket = buckets_[b];
+        buckets.emplace_back();
+        Bucket& bucket = buckets.back();
+        bucket.min_rank = ranks.front();
         const std::size_t chunks = (ranks.size() + kLanes - 1) / kLanes;
         bucket.codes.reserve(chunks * kLanes * len_);
         bucket.ranks.reserve(chunks * kLanes);
         for (std::uint32_t r : ranks) push(bucket.codes, &bucket.ranks, bucket.n++, base + ids[r] * len_, r);
         bucket.max_rank = ranks.back();
-        return b | kBucketBit;
+        return static_cast<std::uint32_t>(buckets.size() - 1) | kBucketBit;
     }
-    const std::uint32_t node = new_node(ranks.front());
-    nodes_[node].max_rank = ranks.back();
+    const auto node = static_cast<std::uint32_t>(nodes.size());
+    nodes.emplace_back();
+    nodes[node].min_rank = ranks.front();
+    nodes[node].max_rank = ranks.back();
     std::array<std::vector<std::uint32_t>, kCodes> by_code;
     for (std::uint32_t r : ranks) by_code[base[ids[r] * len_ + depth + 1]].push_back(r);
     ranks = {};
     for (unsigned x = 0; x < kCodes; ++x) {
         if (by_code[x].empty()) continue;
-        const std::uint32_t child = grow(base, ids, by_code[x], depth + 1);
-        nodes_[node].child[x] = child;
-        nodes_[node].mask |= 1u << x;
+        const std::uint32_t child = grow(nodes, buckets, base, ids, by_code[x], depth + 1);
+        nodes[node].child[x] = child;
+        nodes[node].mask |= 1u << x;
     }
     return node;
 }

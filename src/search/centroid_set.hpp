@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
@@ -78,6 +79,9 @@ private:
     std::vector<std::uint32_t> scratch_;
 };
 
+// Runs body(i) for every i in [0, n), in any order and perhaps several at once.
+using ForEach = std::function<void(std::size_t n, const std::function<void(std::size_t)>& body)>;
+
 // The answer to the greedy question: the first entry (by rank) whose similarity reaches min_needed, and the
 // counters a literal scan up to it would have kept.
 struct FirstMatch {
@@ -109,8 +113,10 @@ public:
     // Fills an empty set with the entries at base + ids[r] * len, rank r, all at once: the trie takes the
     // shape adding them one by one would give it, without moving entries as buckets fill up. Without
     // `index` there is no trie at all, for a set searched so few times that building one costs more than
-    // scanning every entry; add() then keeps it that way.
-    void assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n, bool index = true);
+    // scanning every entry; add() then keeps it that way. With `for_each`, independent parts are built
+    // through it.
+    void assign(const std::uint8_t* base, const std::size_t* ids, std::size_t n, bool index = true,
+                const ForEach* for_each = nullptr);
 
     // The greedy question: the first entry whose anchor_sim is not negative and reaches min_needed.
     // Entries ranked before it count as comparisons, and as early exits when their result was negative.
@@ -169,8 +175,8 @@ private:
               const std::uint8_t* entry, std::uint32_t rank) const;
     void insert(const std::uint8_t* codes, std::uint32_t rank);
     std::uint32_t burst(std::uint32_t bucket, std::size_t depth);
-    std::uint32_t grow(const std::uint8_t* base, const std::size_t* ids, std::vector<std::uint32_t>& ranks,
-                       std::size_t depth);
+    std::uint32_t grow(std::vector<Node>& nodes, std::vector<Bucket>& buckets, const std::uint8_t* base,
+                       const std::size_t* ids, std::vector<std::uint32_t>& ranks, std::size_t depth) const;
     std::uint32_t new_bucket(std::uint32_t rank);
     std::uint32_t new_node(std::uint32_t rank);
 
