@@ -8,7 +8,7 @@ import random
 
 import pytest
 
-from kelvara import cluster_anchors, refine_clusters
+from kelvara import _core, cluster_anchors, refine_clusters
 
 PARAMS = [
     "anchor_counts", "mapping", "threshold", "iterations", "cap", "merge",
@@ -184,10 +184,55 @@ def test_mapping_is_matched_by_text_whatever_the_str_objects():
     assert all(type(text) is str for entry in refined.items() for text in entry)
 
 
-@pytest.mark.parametrize("mapping", [{"\ud800AA": "AAA"}, {"AAA": "\ud800AA"}])
-def test_mapping_text_that_cannot_be_encoded_raises(mapping):
-    with pytest.raises(UnicodeEncodeError):
+@pytest.mark.parametrize(
+    "mapping, error",
+    [
+        ({"\ud800AA": "AAA"}, UnicodeEncodeError),
+        ({"AAA": "\ud800AA"}, UnicodeEncodeError),
+        # Entries fail in dict order, a key before its value.
+        ({"\ud800AA": "AAA", 5: "AAA"}, UnicodeEncodeError),
+        ({5: "AAA", "\ud800AA": "AAA"}, TypeError),
+        ({"AAV": "\ud800AA", "AAA": 5}, UnicodeEncodeError),
+        ({"AAV": 5, "AAA": "\ud800AA"}, TypeError),
+    ],
+)
+def test_mapping_text_that_cannot_be_encoded_raises(mapping, error):
+    with pytest.raises(error):
         refine3(COUNTS5, mapping, 0.5, 0)
+
+
+def test_long_anchors_are_matched_by_text():
+    long_a, long_v = "A" * 24, "A" * 23 + "V"
+    mapping = {"".join(["A"] * 23 + ["V"]): "".join(["A"] * 24), "".join(["A"] * 25): long_a}
+    refined = refine_clusters({long_a: 2, long_v: 1}, mapping, 0.5, 0, anchor_positions=[1])[0]
+    assert refined == {long_a: long_a, long_v: long_a}
+
+
+@pytest.mark.parametrize("change", ["add", "reorder", "value", "subclass"])
+def test_anchor_counts_changed_during_the_call_leave_the_result_alone(change):
+    # The progress hook runs Python between steps; the result follows the anchors as they were read.
+    counts = {"AAA": 3, "AAV": 2, "VAS": 1, "GGG": 1}
+    mapping = {"AAV": "AAA", "GGG": "VAS"}
+    want = refine_clusters(dict(counts), mapping, 0.5, 2, anchor_positions=[1], merge=False)
+
+    calls = []
+
+    def progress(stage, pass_, done, total):
+        calls.append(stage)
+        if len(calls) > 1:
+            return
+        if change == "add":
+            counts["SSS"] = 1
+        elif change == "reorder":
+            counts["AAA"] = counts.pop("AAA")
+        elif change == "value":
+            counts["AAV"] = 9
+        else:
+            counts[OddHash("AAA")] = counts.pop("AAA")
+
+    got = _core._refine_clusters(counts, mapping, 0.5, 2, anchor_positions=[1], merge=False, progress=progress)
+    assert calls and got == want and list(got[0]) == list(want[0])
+    assert all(type(text) is str for entry in got[0].items() for text in entry)
 
 
 @pytest.mark.parametrize(

@@ -1,10 +1,15 @@
+#include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "anchors/sim_tables.hpp"
 #include "binding/anchor_counts.hpp"
 #include "binding/entries.hpp"
 #include "parallel/pool.hpp"
+#include "refine/reassign.hpp"
 #include "refine/refine.hpp"
 
 namespace kelvara::py {
@@ -33,45 +38,105 @@ Ref stats_dict(const RefineStats& s) {
     return dict;
 }
 
+// Up to kInline characters of a str, when they are all ASCII.
+struct ShortText {
+    static constexpr std::size_t kInline = 19;
+    std::uint8_t len = 0;
+    bool ascii = false;  // false: longer, or not ASCII; then it equals no text held inline
+    char text[kInline];
+
+    explicit ShortText(PyObject* str) {
+        const Py_ssize_t n = PyUnicode_GetLength(str);
+        if (n < 0) throw ErrorSet{};
+        if (static_cast<std::size_t>(n) > kInline) return;
+        Py_UCS4 chars[kInline];
+        if (n > 0 && PyUnicode_AsUCS4(str, chars, kInline, 0) == nullptr) throw ErrorSet{};
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (chars[i] >= 0x80) return;
+            text[i] = static_cast<char>(chars[i]);
+        }
+        len = static_cast<std::uint8_t>(n);
+        ascii = true;
+    }
+};
+
 // Anchors by their str, found through the hashes str objects keep (dict keys have theirs already), so no
-// text is converted or hashed again; equal hashes are confirmed by comparing the texts.
+// text is converted or hashed again. The table holds only anchor numbers, so it is small and quick to make;
+// a match is confirmed against the anchor's text, or its str where that text is not short ASCII.
 class AnchorLookup {
 public:
-    explicit AnchorLookup(const std::vector<Ref>& keys) : keys_(keys) {
+    AnchorLookup(const std::vector<Ref>& keys, const std::vector<std::string>& texts)
+        : keys_(keys), texts_(texts), hashes_(keys.size()) {
         std::size_t capacity = 16;
         while (capacity < 2 * keys_.size()) capacity *= 2;
-        slots_.assign(capacity, {0, kEmpty});
+        slots_.assign(capacity, 0);
+        mask_ = capacity - 1;
+        for (std::size_t i = 0; i < keys_.size(); ++i) hashes_[i] = hash_of(keys_[i].get());
         for (std::size_t i = 0; i < keys_.size(); ++i) {
-            const Py_hash_t h = hash_of(keys_[i].get());
-            std::size_t at = static_cast<std::size_t>(h) & (capacity - 1);
-            while (slots_[at].index != kEmpty) at = (at + 1) & (capacity - 1);
-            slots_[at] = {h, static_cast<std::uint32_t>(i)};
+            std::size_t at = static_cast<std::size_t>(hashes_[i]) & mask_;
+            while (slots_[at] != 0) at = (at + 1) & mask_;
+            slots_[at] = static_cast<std::uint32_t>(i + 1);
         }
     }
 
-    // The anchor index of `obj`, or SIZE_MAX; raises as the text conversion would for what is not an anchor.
+    // Anchor indices of `objs` in order, SIZE_MAX for what is no anchor; raises at the first object that is
+    // not a str, or that is a str without a UTF-8 form and no anchor, as converting it would.
+    void find_all(const std::vector<PyObject*>& objs, std::vector<std::size_t>& out) const {
+        const std::size_t n = objs.size();
+        out.resize(n);
+        // The slots of later objects are fetched ahead, and then the anchors those slots name. Only plain
+        // strs are hashed ahead: they keep their hash, so that runs no code and cannot fail.
+        std::array<Py_hash_t, kRing> hashes;
+        auto slot_ahead = [&](std::size_t i) {
+            PyObject* obj = objs[i];
+            hashes[i % kRing] = PyUnicode_CheckExact(obj) ? PyObject_Hash(obj) : -1;
+            if (hashes[i % kRing] != -1)
+                __builtin_prefetch(&slots_[static_cast<std::size_t>(hashes[i % kRing]) & mask_]);
+        };
+        auto anchor_ahead = [&](std::size_t i) {
+            if (hashes[i % kRing] == -1) return;
+            const std::uint32_t slot = slots_[static_cast<std::size_t>(hashes[i % kRing]) & mask_];
+            if (slot == 0) return;
+            __builtin_prefetch(&hashes_[slot - 1]);
+            __builtin_prefetch(&texts_[slot - 1]);
+        };
+        for (std::size_t i = 0; i < std::min(kSlotAhead, n); ++i) slot_ahead(i);
+        for (std::size_t i = 0; i < std::min(kAnchorAhead, n); ++i) anchor_ahead(i);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + kSlotAhead < n) slot_ahead(i + kSlotAhead);
+            if (i + kAnchorAhead < n) anchor_ahead(i + kAnchorAhead);
+            out[i] = find(objs[i]);
+        }
+    }
+
+    // The anchor index of `obj`, or SIZE_MAX.
     std::size_t find(PyObject* obj) const {
         if (!PyUnicode_Check(obj)) raise_cannot_convert(obj, "PyString");
         const Py_hash_t h = hash_of(obj);
-        for (std::size_t at = static_cast<std::size_t>(h) & (slots_.size() - 1); slots_[at].index != kEmpty;
-             at = (at + 1) & (slots_.size() - 1)) {
-            if (slots_[at].hash != h) continue;
-            PyObject* key = keys_[slots_[at].index].get();
-            if (key == obj) return slots_[at].index;
+        std::optional<ShortText> text;
+        for (std::size_t at = static_cast<std::size_t>(h) & mask_; slots_[at] != 0; at = (at + 1) & mask_) {
+            const std::size_t i = slots_[at] - 1;
+            if (hashes_[i] != h) continue;
+            const std::string& anchor = texts_[i];
+            if (anchor.size() <= ShortText::kInline) {
+                if (!text) text.emplace(obj);
+                if (text->ascii) {
+                    if (std::string_view(text->text, text->len) == anchor) return i;
+                    continue;
+                }
+            }
+            PyObject* key = keys_[i].get();
+            if (key == obj) return i;
             const int order = PyUnicode_Compare(key, obj);
             if (order == -1 && PyErr_Occurred()) throw ErrorSet{};
-            if (order == 0) return slots_[at].index;
+            if (order == 0) return i;
         }
         as_utf8(obj);
         return SIZE_MAX;
     }
 
 private:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-    struct Slot {
-        Py_hash_t hash;
-        std::uint32_t index;
-    };
+    static constexpr std::size_t kSlotAhead = 12, kAnchorAhead = 6, kRing = 16;
 
     // A str subclass may hash differently: its text is hashed as a plain str instead.
     static Py_hash_t hash_of(PyObject* str) {
@@ -82,21 +147,64 @@ private:
     }
 
     const std::vector<Ref>& keys_;
-    std::vector<Slot> slots_;
+    const std::vector<std::string>& texts_;
+    std::vector<Py_hash_t> hashes_;
+    std::vector<std::uint32_t> slots_;  // anchor index + 1, or 0 for an empty slot
+    std::size_t mask_ = 0;
 };
 
-// Each entry counts only when both its key and its value are anchors; chains are not followed.
+// Each entry counts only when both its key and its value are anchors; chains are not followed. Reading
+// runs no Python code, so the entries stay as they were gathered.
 std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorLookup& lookup, std::size_t n) {
     std::vector<std::size_t> assignment(n);
     for (std::size_t i = 0; i < n; ++i) assignment[i] = i;
+    // Keys and values in the order they are converted: a key, then its value unless it is the key's own
+    // str (most anchors are their own centroid, and a mapping from cluster_anchors holds one str for both).
+    std::vector<PyObject*> objs;
+    std::vector<std::uint8_t> paired;  // per entry: 1 when its value follows its key in objs
+    objs.reserve(2 * static_cast<std::size_t>(PyDict_Size(mapping)));
     walk_dict(mapping, [&](PyObject* key, PyObject* value) {
-        const std::size_t a = lookup.find(key);
-        // Most anchors are their own centroid, and a mapping from cluster_anchors holds one str for both.
-        if (value == key) return;
-        const std::size_t c = lookup.find(value);
-        if (a != SIZE_MAX && c != SIZE_MAX) assignment[a] = c;
+        objs.push_back(key);
+        paired.push_back(value != key);
+        if (value != key) objs.push_back(value);
     });
+    std::vector<std::size_t> found;
+    lookup.find_all(objs, found);
+    for (std::size_t e = 0, i = 0; e < paired.size(); ++e) {
+        const std::size_t a = found[i++];
+        if (!paired[e]) continue;
+        const std::size_t c = found[i++];
+        if (a != SIZE_MAX && c != SIZE_MAX) assignment[a] = c;
+    }
     return assignment;
+}
+
+// {anchor k: its centroid} for k = 0, 1, ... The anchors' own strs serve as keys and values where they are
+// plain strs, which nothing can change; a subclass, which might hash or compare its own way, is given as a
+// new str of its text.
+Ref refined_mapping(PyObject* anchor_counts, const std::vector<Ref>& keys, const AnchorTable& table,
+                    const std::vector<std::size_t>& assignment) {
+    const std::size_t n = keys.size();
+    // A copy of a plain dict that still holds exactly those strs, in that order, has every key in place:
+    // only its values change, with no insertions and no resizing.
+    if (PyDict_CheckExact(anchor_counts) && static_cast<std::size_t>(PyDict_Size(anchor_counts)) == n &&
+        std::all_of(keys.begin(), keys.end(), [](const Ref& key) { return PyUnicode_CheckExact(key.get()); })) {
+        Ref copy = Ref::check(PyDict_Copy(anchor_counts));
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        std::size_t k = 0;
+        while (k < n && PyDict_Next(copy.get(), &pos, &key, &value) && key == keys[k].get()) ++k;
+        if (k == n && static_cast<std::size_t>(PyDict_Size(copy.get())) == n) {
+            for (k = 0; k < n; ++k)
+                if (PyDict_SetItem(copy.get(), keys[k].get(), keys[assignment[k]].get()) < 0) throw ErrorSet{};
+            return copy;
+        }
+    }
+    std::vector<Ref> strs(table.size());
+    for (std::size_t i = 0; i < strs.size(); ++i)
+        strs[i] = PyUnicode_CheckExact(keys[i].get()) ? Ref::borrow(keys[i].get()) : new_str(table.anchors[i]);
+    return mapping_of_strs(assignment, strs);
 }
 
 PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
@@ -127,21 +235,25 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     std::unique_ptr<Pool> pool;
     if (threads != 1) pool = std::make_unique<Pool>(pool_size(threads));
 
-    std::vector<std::size_t> assignment = read_mapping(mapping, AnchorLookup(keys), table.size());
+    std::vector<std::size_t> assignment;
+    auto read = [&] { assignment = read_mapping(mapping, AnchorLookup(keys, table.anchors), table.size()); };
+    std::optional<RefineData> data;
+    if (pool != nullptr) {
+        // The call's data needs no interpreter: a worker makes it while this thread reads the mapping.
+        pool->run(
+            1, [&](std::size_t, std::size_t) { data.emplace(table, tables); }, nullptr, read);
+    } else {
+        read();
+        data.emplace(table, tables);
+    }
     // The interpreter lock stays held, so the hook runs Python directly.
     CallHook hook{a.size() > 11 ? a[11] : nullptr};
     Monitor monitor(std::ref(hook));
     options.monitor = &monitor;
-    const RefineStats stats = refine_passes(table, tables, assignment, options, pool.get());
+    const RefineStats stats = refine_passes(*data, assignment, options, pool.get());
     pool.reset();
 
-    // The anchors' own strs serve as keys and values where they are plain strs, which nothing can change;
-    // a subclass, which might hash or compare its own way, is given as a new str of its text.
-    std::vector<Ref> strs(table.size());
-    for (std::size_t i = 0; i < strs.size(); ++i)
-        strs[i] = PyUnicode_CheckExact(keys[i].get()) ? Ref::borrow(keys[i].get()) : new_str(table.anchors[i]);
-    keys.clear();
-    Ref refined = mapping_of_strs(assignment, strs);
+    Ref refined = refined_mapping(anchor_counts, keys, table, assignment);
     return new_tuple(std::move(refined), stats_dict(stats)).release();
 }
 
