@@ -151,10 +151,17 @@ constexpr std::size_t kWindow = 4096;
 }  // namespace
 
 std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assignment, double threshold,
-                         std::int64_t merge_cap, Pool* pool, Monitor* monitor, MergeMemory* memory) {
+                         std::int64_t merge_cap, Pool* pool, Monitor* monitor, MergeMemory* memory,
+                         const std::pair<std::vector<CountSum>, std::vector<std::size_t>>* ordered) {
     const std::size_t n = assignment.size();
-    const std::vector<CountSum> sizes = cluster_sizes(data.table, assignment);
-    const std::vector<std::size_t> merge_order = centroids_by_size(data, assignment, sizes);
+    std::pair<std::vector<CountSum>, std::vector<std::size_t>> own;
+    if (ordered == nullptr) {
+        own.first = cluster_sizes(data.table, assignment);
+        own.second = centroids_by_size(data, assignment, own.first);
+        ordered = &own;
+    }
+    const std::vector<CountSum>& sizes = ordered->first;
+    const std::vector<std::size_t>& merge_order = ordered->second;
     const Verdicts verdicts(data, sizes, merge_order, threshold, merge_cap, memory, pool);
 
     std::vector<std::uint8_t> absorbed(n, 0);

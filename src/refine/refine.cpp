@@ -65,9 +65,11 @@ RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assi
             update_medoids(table, tables, assignment, data.by_text, options.fast_medoid, pool, monitor, pass);
         stats.medoid_changes += medoid_changes;
 
-        const CentroidBlocks blocks =
-            centroid_blocks(data, centroids_by_size(data, assignment, cluster_sizes(table, assignment)),
-                            options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
+        std::pair<std::vector<CountSum>, std::vector<std::size_t>> ordered;
+        ordered.first = cluster_sizes(table, assignment);
+        ordered.second = centroids_by_size(data, assignment, ordered.first);
+        const CentroidBlocks blocks = centroid_blocks(
+            data, ordered.second, options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
         if (monitor != nullptr) monitor->stage("reassign", pass, n);
         const std::uint64_t moved =
             reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
@@ -77,7 +79,9 @@ RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assi
         std::uint64_t merged = 0;
         if (options.merge) {
             if (monitor != nullptr) monitor->stage("merge", pass, count_distinct(assignment));
-            merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor, &memory);
+            // With nobody moved, the clusters are still the ones just ordered.
+            merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor, &memory,
+                                moved == 0 ? &ordered : nullptr);
             if (monitor != nullptr) monitor->finish();
         }
         stats.merges += merged;
