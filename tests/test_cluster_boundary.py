@@ -329,6 +329,16 @@ def test_anchor_table_and_position_errors(counts, kwargs, exc, message):
     assert "argument" not in str(info.value)
 
 
+@pytest.mark.parametrize("length", [1, 31, 32, 33, 40])
+@pytest.mark.parametrize("tail", ["A", "é", "\x00"])
+def test_anchor_texts_come_back_exactly_whatever_their_length(length, tail):
+    # Short ASCII text is copied out one way, longer or non-ASCII text another; the mapping holds both.
+    anchors = ["C" * (length - 1) + tail, "D" * (length - 1) + tail]
+    mapping = cluster_anchors(dict.fromkeys(anchors, 1), 2.0, [0])[0]
+    assert mapping == {a: a for a in anchors}
+
+
+
 @pytest.mark.parametrize(
     "counts",
     [

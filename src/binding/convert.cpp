@@ -7,6 +7,21 @@ namespace kelvara::py {
 namespace {
 
 std::string text_of(PyObject* str) {
+    // Short ASCII text, which anchors are, is copied out directly rather than through a bytes object.
+    constexpr Py_ssize_t kShort = 32;
+    const Py_ssize_t n = PyUnicode_GetLength(str);
+    if (n < 0) throw ErrorSet{};
+    if (n <= kShort) {
+        Py_UCS4 chars[kShort];
+        if (n > 0 && PyUnicode_AsUCS4(str, chars, kShort, 0) == nullptr) throw ErrorSet{};
+        std::string out(static_cast<std::size_t>(n), '\0');
+        bool ascii = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            ascii = ascii && chars[i] < 0x80;
+            out[static_cast<std::size_t>(i)] = static_cast<char>(chars[i]);
+        }
+        if (ascii) return out;
+    }
     Ref bytes = Ref::check(PyUnicode_AsUTF8String(str));
     return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
