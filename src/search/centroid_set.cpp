@@ -163,6 +163,9 @@ void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::
     each((chunks + kRunChunks - 1) / kRunChunks, [&](std::size_t run) {
         const std::size_t end = std::min(n, (run + 1) * kRunChunks * kLanes);
         for (std::size_t r = run * kRunChunks * kLanes; r < end; ++r) {
+            // Entries sit anywhere in `base`: later ones are fetched ahead.
+            constexpr std::size_t kAhead = 16;
+            if (r + kAhead < end) __builtin_prefetch(base + ids[r + kAhead] * len_);
             std::uint8_t* out = flat_.data() + (r / kLanes) * kLanes * len_ + r % kLanes;
             const std::uint8_t* entry = base + ids[r] * len_;
             for (std::size_t k = 0; k < len_; ++k) out[k * kLanes] = entry[k];
@@ -221,7 +224,10 @@ std::uint32_t CentroidSet::grow(std::vector<Node>& nodes, std::vector<Bucket>& b
         const std::size_t chunks = (ranks.size() + kLanes - 1) / kLanes;
         bucket.codes.reserve(chunks * kLanes * len_);
         bucket.ranks.reserve(chunks * kLanes);
-        for (std::uint32_t r : ranks) push(bucket.codes, &bucket.ranks, bucket.n++, base + ids[r] * len_, r);
+        for (std::size_t i = 0; i < ranks.size(); ++i) {
+            if (i + 16 < ranks.size()) __builtin_prefetch(base + ids[ranks[i + 16]] * len_);
+            push(bucket.codes, &bucket.ranks, bucket.n++, base + ids[ranks[i]] * len_, ranks[i]);
+        }
         bucket.max_rank = ranks.back();
         return static_cast<std::uint32_t>(buckets.size() - 1) | kBucketBit;
     }
