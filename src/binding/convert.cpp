@@ -1,27 +1,31 @@
+#include <algorithm>
 #include <string_view>
 
 #include "binding/py.hpp"
 
 namespace kelvara::py {
 
+Py_ssize_t short_ascii(PyObject* str, char* out, std::size_t capacity) {
+    constexpr std::size_t kMost = 64;
+    const Py_ssize_t n = PyUnicode_GetLength(str);
+    if (n < 0) throw ErrorSet{};
+    if (static_cast<std::size_t>(n) > std::min(capacity, kMost)) return -1;
+    Py_UCS4 chars[kMost];
+    if (n > 0 && PyUnicode_AsUCS4(str, chars, static_cast<Py_ssize_t>(kMost), 0) == nullptr) throw ErrorSet{};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (chars[i] >= 0x80) return -1;
+        out[i] = static_cast<char>(chars[i]);
+    }
+    return n;
+}
+
 namespace {
 
 std::string text_of(PyObject* str) {
     // Short ASCII text, which anchors are, is copied out directly rather than through a bytes object.
-    constexpr Py_ssize_t kShort = 32;
-    const Py_ssize_t n = PyUnicode_GetLength(str);
-    if (n < 0) throw ErrorSet{};
-    if (n <= kShort) {
-        Py_UCS4 chars[kShort];
-        if (n > 0 && PyUnicode_AsUCS4(str, chars, kShort, 0) == nullptr) throw ErrorSet{};
-        std::string out(static_cast<std::size_t>(n), '\0');
-        bool ascii = true;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            ascii = ascii && chars[i] < 0x80;
-            out[static_cast<std::size_t>(i)] = static_cast<char>(chars[i]);
-        }
-        if (ascii) return out;
-    }
+    char chars[32];
+    const Py_ssize_t n = short_ascii(str, chars, sizeof chars);
+    if (n >= 0) return std::string(chars, static_cast<std::size_t>(n));
     Ref bytes = Ref::check(PyUnicode_AsUTF8String(str));
     return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }

@@ -107,6 +107,9 @@ std::uint64_t as_u64(PyObject* obj);
 bool as_bool(PyObject* obj);
 std::vector<std::uint64_t> as_positions(PyObject* obj);
 std::string as_utf8(PyObject* obj);  // str only, "PyString" otherwise
+// The text of a str of at most `capacity` (<= 64) characters, all ASCII, written to `out`: its length, or
+// -1 when the str is longer or holds other characters.
+Py_ssize_t short_ascii(PyObject* str, char* out, std::size_t capacity);
 
 Ref new_str(const std::string& text);
 Ref new_int(std::uint64_t value);

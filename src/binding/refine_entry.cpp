@@ -46,17 +46,9 @@ struct ShortText {
     char text[kInline];
 
     explicit ShortText(PyObject* str) {
-        const Py_ssize_t n = PyUnicode_GetLength(str);
-        if (n < 0) throw ErrorSet{};
-        if (static_cast<std::size_t>(n) > kInline) return;
-        Py_UCS4 chars[kInline];
-        if (n > 0 && PyUnicode_AsUCS4(str, chars, kInline, 0) == nullptr) throw ErrorSet{};
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (chars[i] >= 0x80) return;
-            text[i] = static_cast<char>(chars[i]);
-        }
-        len = static_cast<std::uint8_t>(n);
-        ascii = true;
+        const Py_ssize_t n = short_ascii(str, text, kInline);
+        ascii = n >= 0;
+        len = ascii ? static_cast<std::uint8_t>(n) : 0;
     }
 };
 
