@@ -152,16 +152,11 @@ constexpr std::size_t kWindow = 4096;
 
 std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assignment, double threshold,
                          std::int64_t merge_cap, Pool* pool, Monitor* monitor, MergeMemory* memory,
-                         const std::pair<std::vector<CountSum>, std::vector<std::size_t>>* ordered) {
+                         const OrderedClusters* ordered) {
     const std::size_t n = assignment.size();
-    std::pair<std::vector<CountSum>, std::vector<std::size_t>> own;
-    if (ordered == nullptr) {
-        own.first = cluster_sizes(data.table, assignment);
-        own.second = centroids_by_size(data, assignment, own.first);
-        ordered = &own;
-    }
-    const std::vector<CountSum>& sizes = ordered->first;
-    const std::vector<std::size_t>& merge_order = ordered->second;
+    const OrderedClusters own = ordered == nullptr ? ordered_clusters(data, assignment) : OrderedClusters{};
+    const std::vector<CountSum>& sizes = ordered == nullptr ? own.sizes : ordered->sizes;
+    const std::vector<std::size_t>& merge_order = ordered == nullptr ? own.centroids : ordered->centroids;
     const Verdicts verdicts(data, sizes, merge_order, threshold, merge_cap, memory, pool);
 
     std::vector<std::uint8_t> absorbed(n, 0);

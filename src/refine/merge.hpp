@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "parallel/monitor.hpp"
@@ -30,10 +29,9 @@ struct MergeMemory {
 // was absorbed before, so their similarities may be judged on the pool; they are applied in merge order.
 // Returns the number of clusters absorbed.
 // `memory`, when given, carries what the previous step left and is updated for the next.
-// `ordered`, when given, holds the cluster sizes of `assignment` and its centroids by size, as
-// cluster_sizes() and centroids_by_size() give them.
+// `ordered`, when given, is ordered_clusters(data, assignment), made already.
 std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assignment, double threshold,
                          std::int64_t merge_cap, Pool* pool, Monitor* monitor = nullptr, MergeMemory* memory = nullptr,
-                         const std::pair<std::vector<CountSum>, std::vector<std::size_t>>* ordered = nullptr);
+                         const OrderedClusters* ordered = nullptr);
 
 }  // namespace kelvara

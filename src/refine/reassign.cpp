@@ -108,6 +108,13 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
     return out;
 }
 
+OrderedClusters ordered_clusters(const RefineData& data, const std::vector<std::size_t>& assignment) {
+    OrderedClusters out;
+    out.sizes = cluster_sizes(data.table, assignment);
+    out.centroids = centroids_by_size(data, assignment, out.sizes);
+    return out;
+}
+
 CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids, std::size_t searched,
                                Pool* pool) {
     // Group by key number, each group in the order given; the numbers ascend with the keys.

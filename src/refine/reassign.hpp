@@ -107,6 +107,13 @@ std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<
 std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
                                            const std::vector<CountSum>& sizes);
 
+// The cluster sizes of an assignment and its centroids in that order, made together.
+struct OrderedClusters {
+    std::vector<CountSum> sizes;
+    std::vector<std::size_t> centroids;
+};
+OrderedClusters ordered_clusters(const RefineData& data, const std::vector<std::size_t>& assignment);
+
 // Blocks of `centroids`; each block keeps the relative order of the list it is built from. Only the first
 // `searched` centroids of a block go into its set: a capped step never looks past them. The sets are
 // built on `pool` when there is one.

@@ -65,11 +65,9 @@ RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assi
             update_medoids(table, tables, assignment, data.by_text, options.fast_medoid, pool, monitor, pass);
         stats.medoid_changes += medoid_changes;
 
-        std::pair<std::vector<CountSum>, std::vector<std::size_t>> ordered;
-        ordered.first = cluster_sizes(table, assignment);
-        ordered.second = centroids_by_size(data, assignment, ordered.first);
+        const OrderedClusters ordered = ordered_clusters(data, assignment);
         const CentroidBlocks blocks = centroid_blocks(
-            data, ordered.second, options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
+            data, ordered.centroids, options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
         if (monitor != nullptr) monitor->stage("reassign", pass, n);
         const std::uint64_t moved =
             reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
