@@ -421,6 +421,11 @@ class Anchor(str):
             {"DDDDDD": 1, "AAAAAA": 2**63, "CCCCCC": 2**64 - 1, "GGGGGG": 2**63},
             ["CCCCCC", "AAAAAA", "GGGGGG", "DDDDDD"],
         ),
+        # Counts either side of a 16-bit digit, with ties on both.
+        (
+            {"AAAAAA": 65535, "CCCCCC": 65536, "DDDDDD": 65535, "GGGGGG": 0, "HHHHHH": 65536},
+            ["CCCCCC", "HHHHHH", "AAAAAA", "DDDDDD", "GGGGGG"],
+        ),
         (CountDict({"GGGGGG": 0, "AAAAAA": 2, "CCCCCC": 1}), ["AAAAAA", "CCCCCC", "GGGGGG"]),
         ({Anchor("GGGGGG"): 1, "AAAAAA": 2}, ["AAAAAA", "GGGGGG"]),
     ],

@@ -1,8 +1,9 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
-#include <numeric>
 
+#include "anchors/radix_sort.hpp"
 #include "anchors/sim_tables.hpp"
 #include "binding/anchor_counts.hpp"
 #include "binding/entries.hpp"
@@ -77,13 +78,16 @@ double effective_cut(double threshold, double min_bound) {
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
                                 PyObject* progress,
                                 const std::function<void(const std::vector<std::size_t>&)>& beside) {
-    // Most frequent first; equal counts keep the table's order.
+    // Most frequent first; equal counts keep the table's order: a stable sort on how far each count lies
+    // below the largest, in no more digits than that takes.
     const std::size_t n = table.size(), len = table.anchor_len;
     ClusteredTable out;
+    const std::uint64_t top = *std::max_element(table.counts.begin(), table.counts.end());
+    std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
+    for (std::size_t i = 0; i < n; ++i) keyed[i] = {top - table.counts[i], i};
+    radix_sort(keyed, static_cast<unsigned>(std::bit_width(top)));
     out.order.resize(n);
-    std::iota(out.order.begin(), out.order.end(), std::size_t{0});
-    std::stable_sort(out.order.begin(), out.order.end(),
-                     [&](std::size_t x, std::size_t y) { return table.counts[x] > table.counts[y]; });
+    for (std::size_t k = 0; k < n; ++k) out.order[k] = keyed[k].second;
     std::vector<std::uint8_t> residues(n * len);
     for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(out.order[k]), len, residues.begin() + k * len);
 
