@@ -141,15 +141,17 @@ std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, c
 }
 
 std::vector<std::size_t> medoid_step(const SimTables& tables, const AnchorTable& table, const ClusterMembers& clusters,
-                                     bool fast, Pool* pool, Monitor* monitor) {
+                                     bool fast, Pool* pool, Monitor* monitor,
+                                     const std::vector<std::uint8_t>* settled) {
     const std::uint8_t* residues = table.residues.data();
     const std::uint64_t* counts = table.counts.data();
     // A cluster of one is its own medoid; most clusters are, and handing them to the pool one by one would
-    // cost more than the rest of the step.
+    // cost more than the rest of the step. A settled cluster's medoid is its centroid.
     std::vector<std::size_t> out = clusters.centroids;
     std::vector<std::size_t> larger;
     for (std::size_t k = 0; k < clusters.size(); ++k)
-        if (clusters.of(k).size() > 1) larger.push_back(k);
+        if (clusters.of(k).size() > 1 && (settled == nullptr || !(*settled)[clusters.centroids[k]]))
+            larger.push_back(k);
     if (monitor != nullptr) monitor->add_quietly(clusters.size() - larger.size());
     const std::vector<std::size_t> medoids = parallel_map(
         pool, larger.size(),

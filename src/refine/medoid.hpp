@@ -36,8 +36,10 @@ std::size_t medoid_exact(const SimTables& tables, const std::uint8_t* residues, 
 std::size_t medoid_fast(const SimTables& tables, const std::uint8_t* residues, const std::uint64_t* counts,
                         std::span<const std::size_t> members, std::size_t current);
 
-// New centroid of every cluster, in cluster order; one-member clusters keep theirs without a kernel call.
+// New centroid of every cluster, in cluster order; one-member clusters keep theirs without a kernel call,
+// and so do clusters whose centroid is marked in `settled` (by anchor index), known to be their medoid.
 std::vector<std::size_t> medoid_step(const SimTables& tables, const AnchorTable& table, const ClusterMembers& clusters,
-                                     bool fast, Pool* pool, Monitor* monitor = nullptr);
+                                     bool fast, Pool* pool, Monitor* monitor = nullptr,
+                                     const std::vector<std::uint8_t>* settled = nullptr);
 
 }  // namespace kelvara

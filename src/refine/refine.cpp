@@ -20,13 +20,15 @@ std::uint64_t count_distinct(const std::vector<std::size_t>& assignment) {
     return n;
 }
 
-// Medoid step, applied: returns the number of clusters whose centroid was replaced.
+// Medoid step, applied: returns the number of clusters whose centroid was replaced. Clusters marked in
+// `settled` (by centroid) are skipped; afterwards it marks every centroid that is the medoid of exactly
+// the members it was chosen from, whose medoid is therefore itself until they change.
 std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
                              const std::vector<std::size_t>& by_text, bool fast, Pool* pool, Monitor* monitor,
-                             std::uint64_t pass) {
+                             std::uint64_t pass, std::vector<std::uint8_t>& settled) {
     const ClusterMembers clusters = cluster_members(assignment, by_text);
     if (monitor != nullptr) monitor->stage("medoid", pass, clusters.size());
-    const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool, monitor);
+    const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool, monitor, &settled);
     if (monitor != nullptr) monitor->finish();
 
     std::vector<std::size_t> medoid_map(assignment.size(), 0);
@@ -36,6 +38,12 @@ std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, 
         changes += medoids[k] != clusters.centroids[k];
     }
     for (std::size_t& c : assignment) c = medoid_map[c];
+
+    // A medoid can be kept as a cluster's centroid without being one of its members; a cluster that
+    // holds it may choose it too, and then the two clusters become one.
+    std::fill(settled.begin(), settled.end(), 0);
+    for (std::size_t m : medoids) settled[m] = static_cast<std::uint8_t>(std::min(settled[m] + 1, 2));
+    for (std::size_t m : medoids) settled[m] = settled[m] == 1 ? 1 : 0;
     return changes;
 }
 
@@ -59,11 +67,14 @@ RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assi
 
     Monitor* monitor = options.monitor;
     MergeMemory memory;
+    std::vector<std::uint8_t> settled(n, 0);
+    std::vector<std::size_t> chosen;  // the assignment as the medoid step left it
     while (stats.passes < options.iterations) {
         const std::uint64_t pass = stats.passes++;
         const std::uint64_t medoid_changes =
-            update_medoids(table, tables, assignment, data.by_text, options.fast_medoid, pool, monitor, pass);
+            update_medoids(table, tables, assignment, data.by_text, options.fast_medoid, pool, monitor, pass, settled);
         stats.medoid_changes += medoid_changes;
+        chosen = assignment;
 
         const OrderedClusters ordered = ordered_clusters(data, assignment);
         const CentroidBlocks blocks = centroid_blocks(
@@ -85,6 +96,10 @@ RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assi
         stats.merges += merged;
 
         if (medoid_changes == 0 && moved == 0 && merged == 0) break;
+        // Clusters that gained or lost members need their medoid again.
+        if (moved > 0 || merged > 0)
+            for (std::size_t i = 0; i < n; ++i)
+                if (assignment[i] != chosen[i]) settled[assignment[i]] = settled[chosen[i]] = 0;
     }
 
     stats.final_clusters = count_distinct(assignment);
