@@ -20,7 +20,7 @@ import time
 
 import kelvara
 from _common import load_tsv
-from kelvara.readers import read_inputs
+from kelvara.io.inputs import read_inputs
 
 
 def parse_args():

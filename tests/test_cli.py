@@ -202,11 +202,13 @@ def test_table_is_sorted_by_cluster_then_count(tmp_path):
     result = kelvara_cli(EXAMPLE, "-o", tmp_path / "out.tsv", "--refine", "2")
     assert result.returncode == 0, result.stderr.decode()
     rows = read_rows(tmp_path / "out.tsv")
-    assert list(rows[0]) == ["peptide", "length", "count", "centroid", "cluster_members", "cluster_count"]
+    assert list(rows[0]) == ["peptide", "length", "count", "cluster", "centroid", "similarity", "cluster_members",
+                             "cluster_count"]
     clusters = {}
     for r in rows:
         clusters.setdefault(r["centroid"], []).append(r)
     order = list(clusters)
+    assert [int(clusters[c][0]["cluster"]) for c in order] == list(range(len(order)))
     for members in clusters.values():
         assert members == rows[rows.index(members[0]):rows.index(members[0]) + len(members)]  # contiguous
         assert {int(r["cluster_members"]) for r in members} == {len(members)}
@@ -454,7 +456,8 @@ def test_a_pipe_as_output_is_written_not_replaced(tmp_path):
     with open(fifo) as f:
         received = f.read()
     assert process.wait(timeout=60) == 0
-    assert received.splitlines()[1:] == ["SLYNTVATL\t9\t2\tSLYNTVATL\t2\t3", "SLYNTVAVL\t9\t1\tSLYNTVATL\t2\t3"]
+    assert received.splitlines()[1:] == ["SLYNTVATL\t9\t2\t0\tSLYNTVATL\t1.0000000000000002\t2\t3",
+                                         "SLYNTVAVL\t9\t1\t0\tSLYNTVATL\t0.9090909090909093\t2\t3"]
     assert stat.S_ISFIFO(os.stat(fifo).st_mode) and leftovers(tmp_path) == []
 
 
@@ -462,9 +465,9 @@ def test_a_pipe_as_output_is_written_not_replaced(tmp_path):
 
 @pytest.mark.parametrize("kind", ["counts", "list"])
 def test_files_read_the_same_in_every_chunk(tmp_path, monkeypatch, kind):
-    from kelvara import readers
+    from kelvara.io import inputs as readers
 
-    monkeypatch.setattr(readers, "_CHUNK", 4096)  # many chunks from a small file
+    monkeypatch.setattr(readers, "CHUNK", 4096)  # many chunks from a small file
     rng = random.Random(11)
     peptides = ["".join(rng.choices(AMINO_ACIDS, k=rng.randint(8, 11))) for _ in range(5000)]
     lines = [f"{p}\t{rng.randint(0, 50)}" if kind == "counts" else p for p in peptides * 4]
@@ -478,8 +481,8 @@ def test_files_read_the_same_in_every_chunk(tmp_path, monkeypatch, kind):
             expected[peptide.strip().upper()] = expected.get(peptide.strip().upper(), 0) + int(count)
     path = tmp_path / "big.txt"
     path.write_text("peptide\tcount\n" * (kind == "counts") + "\r\n".join(lines))
-    counts, (source,) = readers.read_inputs([str(path)])
-    assert list(counts.items()) == list(expected.items()) and source.records == len(lines) - 1
+    peptides, (source,) = readers.read_inputs([str(path)])
+    assert list(peptides.as_dict().items()) == list(expected.items()) and source.records == len(lines) - 1
 
     lines[15_000] = "PEP1IDE" + "\t3" * (kind == "counts")
     path.write_text("\n".join(lines))
@@ -500,26 +503,24 @@ PART_KINDS = {
 
 def _read_in_parts(data, layout, cuts):
     """Read data cut at the given byte offsets, line numbers of faults made those of the whole file."""
-    from kelvara import readers
+    from kelvara.io import inputs as readers
 
     counts, records, lines = {}, 0, 0
     for start, end in zip([0] + cuts, cuts + [len(data)]):
-        source, part = readers.Source(layout.name), {}
         try:
-            lines_read = readers.read_part(readers.decode_part(data[start:end], start == 0), layout, source, part,
-                                           start == 0)
+            part, part_records, lines_read = readers.read_part(data[start:end], layout, start == 0)
         except readers.LineError as e:
             raise readers.LineError(e.name, lines + e.line, e.reason) from None
         lines += lines_read
-        records += source.records
-        for peptide, count in part.items():
+        records += part_records
+        for peptide, count in part.as_dict().items():
             counts[peptide] = counts.get(peptide, 0) + count
     return counts, records
 
 
 @pytest.mark.parametrize("kind", PART_KINDS)
 def test_parts_cut_at_line_ends_read_as_the_whole(tmp_path, kind):
-    from kelvara import readers
+    from kelvara.io import inputs as readers
 
     name, text, table, line = PART_KINDS[kind]
     counts = family_peptides(400, 9, seed=4)
@@ -528,6 +529,7 @@ def test_parts_cut_at_line_ends_read_as_the_whole(tmp_path, kind):
     path.write_bytes(text.format(body=body + body).encode())
     options = table + [None] * (2 - len(table))
     whole, (source,) = readers.read_inputs([str(path)], *options)
+    whole = whole.as_dict()
     layout = readers.sniff(str(path), *options)
     data = path.read_bytes()
     # The first part holds at least the first line, as that line tells how to read the others.

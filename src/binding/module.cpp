@@ -1,4 +1,5 @@
 #include "binding/entries.hpp"
+#include "binding/peptides_object.hpp"
 #include "search/kernels.hpp"
 
 namespace kelvara::py {
@@ -163,6 +164,7 @@ PyMODINIT_FUNC PyInit__core() {
         if (internal_error == nullptr) return nullptr;
     }
     if (PyObject_SetAttrString(module.get(), "InternalError", internal_error) < 0) return nullptr;
+    if (!add_peptides_type(module.get())) return nullptr;
     initialised = true;
     return module.release();
 }

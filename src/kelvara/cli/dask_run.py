@@ -28,12 +28,13 @@ from distributed.scheduler import KilledWorker
 from fsspec.utils import read_block
 
 import kelvara.dask as kdask
-from kelvara.cli import (LARGEST_SHOWN, ClusterError, OutputError, UsageError, _Run, _version, format_summary,
-                         min_length, resolve_positions)
+from kelvara.cli.errors import ClusterError, OutputError, UsageError
+from kelvara.cli.options import min_length, resolve_positions, version
+from kelvara.cli.run import Run
+from kelvara.cli.summary import LARGEST_SHOWN, format_summary
+from kelvara.io.inputs import InputError, LineError, check_sums, peptide, read_part, reason, sniff
+from kelvara.io.outputs import write_json
 from kelvara.progress import ProgressBar
-from kelvara.readers import (InputError, LineError, Source, _peptide, _reason, check_sums, decode_part, read_part,
-                             sniff)
-from kelvara.writers import write_json
 
 # Plain text is read in parts cut at line ends, of at most this many bytes, and small enough to give every
 # worker thread some; a gzip file is read whole by one task.
@@ -44,17 +45,18 @@ _TEXT_OUTPUT = (".tsv", ".tsv.gz", ".txt", ".csv")
 _STR = pd.Series(["A"]).dtype
 
 
-class DaskRun(_Run):
+class DaskRun(Run):
     """`kelvara cluster --dask`: the options of one machine where they apply, one line and status 2 for the
     others."""
 
-    def _check_options(self):
+    def check_options(self):
         args = self.args
         refused = [
             (args.refine, "--refine", "refinement runs on one machine; leave out --dask to refine"),
             (args.block_search or args.max_probes or args.min_block_bound, "--block-search",
              "it compares peptides across blocks, which are clustered apart"),
             (args.clstr, "--clstr", "it lists every cluster in one file; leave out --dask for it"),
+            (args.centroids, "--centroids", "it lists every cluster in one file; leave out --dask for it"),
             (args.report, "--report", "it draws every cluster on one machine; leave out --dask for it"),
             (args.threads is not None, "--threads", "the workers are the Dask cluster's"),
         ]
@@ -63,12 +65,12 @@ class DaskRun(_Run):
                 raise UsageError(f"{option} is not offered with --dask: {why}")
         if "-" in args.inputs:
             raise UsageError("standard input ('-') cannot be read with --dask: the workers read files")
-        super()._check_options()
+        super().check_options()
 
-    def _check_target(self, target):
+    def check_target(self, target):
         if target != self.args.output:
-            return super()._check_target(target)
-        if target.lower().endswith(_TEXT_OUTPUT):
+            return super().check_target(target)
+        if target == "-" or target.lower().endswith(_TEXT_OUTPUT):
             raise UsageError(f"with --dask, -o names a directory for Parquet files, not a text file like {target}; "
                              f"leave out --dask to write a TSV")
         if os.path.lexists(target):
@@ -81,12 +83,12 @@ class DaskRun(_Run):
 
     def _run(self):
         args = self.args
-        self._check_options()
+        self.check_options()
         self.started = time.perf_counter()
         inputs = [_input(path, args.column, args.count_column) for path in args.inputs]
         if not args.quiet and sys.stderr.isatty():
             self.bar = ProgressBar(sys.stderr, 0, 0)
-        with kdask._staged_directory(args.output) as staging:
+        with kdask.staged_directory(args.output) as staging:
             with _connect(args.dask) as client:
                 self.seconds["connect"] = time.perf_counter() - self.started
                 started = time.perf_counter()
@@ -99,9 +101,9 @@ class DaskRun(_Run):
                 self.close()
             shortest = min_length(args.positions)
             summary = {
-                "kelvara": _version(),
+                "kelvara": version(),
                 "inputs": [{"name": i.name, "kind": i.kind, "records": n} for i, n in zip(inputs, records)],
-                "parameters": dict(self._parameters(), dask=args.dask),
+                "parameters": dict(self.parameters(), dask=args.dask),
                 "peptides": {
                     "records": sum(records),
                     "read": sum(r["anchors"] for r in lengths) + sum(uniques.values()),
@@ -117,16 +119,16 @@ class DaskRun(_Run):
             self.seconds["total"] = time.perf_counter() - self.started
             if args.summary_json:
                 # Under a temporary name until the directory is in place, so that neither stands alone.
-                self._output(args.summary_json, write_json, summary)
-        self._commit()
+                self.output(args.summary_json, write_json, summary)
+        self.commit()
         if not args.quiet:
-            sys.stderr.write(format_summary(summary, self._written()))
+            sys.stderr.write(format_summary(summary, self.written()))
         return 0
 
     def _read(self, client, inputs):
         """Read every input in parts on the workers and keep the parts there; raise the first fault in input
         order. Returns (the parts, records of each input, rows of each length)."""
-        tasks = kdask._TASKS_PER_THREAD * _threads(client)
+        tasks = kdask.TASKS_PER_THREAD * _threads(client)
         part_bytes = min(PART_BYTES, max(MIN_PART_BYTES, -(-sum(i.size for i in inputs) // tasks)))
         tasks = [(number, part) for number, i in enumerate(inputs) for part in i.parts(part_bytes)]
         parts = client.persist([part for _, part in tasks])
@@ -180,13 +182,13 @@ class DaskRun(_Run):
         """Cluster the kept lengths, each task writing its clusters into staging, and count the unique peptides
         of the other lengths; returns (the summary of each kept length, unique peptides of each other one)."""
         args = self.args
-        tasks = max(len(parts), kdask._TASKS_PER_THREAD * _threads(client))
+        tasks = max(len(parts), kdask.TASKS_PER_THREAD * _threads(client))
         kept_rows = sum(rows[n] for n in kept)
         work = []
         for length in kept:
             # Tasks by the length's share of the rows: a rare length is not spread over many small files.
             npartitions = max(1, round(tasks * rows[length] / kept_rows))
-            planned, _ = kdask._plan(_of_length(parts, length), args.threshold,
+            planned, _ = kdask.plan(_of_length(parts, length), args.threshold,
                                      resolve_positions(args.positions, length), args.weight, "peptide", "count",
                                      npartitions, "sum")
             work += [(length, dask.delayed(_write_clusters)(
@@ -357,17 +359,28 @@ def _read_text_part(path, offset, length, layout):
             with open(path, "rb") as f:
                 data = read_block(f, offset, length, b"\n")
     except (OSError, EOFError, zlib.error) as e:
-        return _rows({}), _summary(fault=(None, f"{layout.name}: cannot read: {_reason(e)}"))
-    source, counts = Source(layout.name), {}
+        return _rows_of(None), _summary(fault=(None, f"{layout.name}: cannot read: {reason(e)}"))
     try:
-        lines = read_part(decode_part(data, offset == 0), layout, source, counts, offset == 0)
-        check_sums(counts, layout.name)
+        peptides, records, lines = read_part(data, layout, offset == 0)
+        check_sums(peptides, layout.name)
     except LineError as e:
-        return _rows({}), _summary(fault=(e.line, e.reason))
+        return _rows_of(None), _summary(fault=(e.line, e.reason))
     except InputError as e:
-        return _rows({}), _summary(fault=(None, str(e)))
-    rows = _rows(counts)
-    return rows, _summary(lines, source.records, rows)
+        return _rows_of(None), _summary(fault=(None, str(e)))
+    rows = _rows_of(peptides)
+    return rows, _summary(lines, records, rows)
+
+
+def _rows_of(peptides):
+    """The rows of a native peptide table, length by length, each in the table's order."""
+    frames = []
+    for length, _ in (peptides.lengths() if peptides is not None else []):
+        text, counts = peptides.packed(length)
+        frames.append(pd.DataFrame({
+            "peptide": pd.Series(np.frombuffer(text, dtype=f"S{length}").astype(f"U{length}"), dtype=_STR),
+            "count": np.frombuffer(counts, dtype=np.uint64),
+            "length": np.full(len(counts) // 8, length, dtype=np.int64)}))
+    return pd.concat(frames, ignore_index=True) if frames else _rows({})
 
 
 def _read_parquet_part(part, name, column, count_column):
@@ -384,7 +397,7 @@ def _read_parquet_part(part, name, column, count_column):
             if not isinstance(value, str):
                 return _rows({}), _summary(fault=(row, "missing peptide"))
             try:
-                checked.append(_peptide(value, name, row))
+                checked.append(peptide(value, name, row))
             except LineError as e:
                 return _rows({}), _summary(fault=(row, e.reason))
         peptides = checked

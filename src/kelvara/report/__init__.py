@@ -44,14 +44,23 @@ def _matplotlib():
     return Figure
 
 
-def write_report(f, summary, clusters, shown=12):
-    """Write the page to the text stream f; clusters are all clusters, largest first."""
+class Cluster:
+    """One of the largest clusters: its centroid, length, summed count and members as (peptide, count,
+    similarity to the centroid), the centroid first."""
+
+    def __init__(self, centroid, length, total, members):
+        self.centroid, self.length, self.total, self.members = centroid, length, total, members
+
+
+def write_report(f, summary, peptides, shown=12):
+    """Write the page to the binary sink f, from a clustered native peptide table."""
     Figure = _matplotlib()
+    clusters = [Cluster(*peptides.members(k)) for k in range(min(shown, peptides.units("clstr")))]
     title = "kelvara clusters: " + ", ".join(os.path.basename(s["name"]) for s in summary["inputs"])
     parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>",
              _title(summary), _overview(summary), _lengths_table(summary),
-             "<section><h2>Cluster sizes</h2>", _size_plot(Figure, clusters), "</section>"]
-    top = clusters[:shown]
+             "<section><h2>Cluster sizes</h2>", _size_plot(Figure, peptides.sizes()), "</section>"]
+    top = clusters
     parts.append(f"<section><h2>The {len(top)} largest clusters</h2>"
                  "<p class=note>Most members first. Logos are weighted by count, in bits; shaded columns are the "
                  "anchor positions. Residues that differ from the centroid are marked.</p>")
@@ -61,7 +70,7 @@ def write_report(f, summary, clusters, shown=12):
     parts.append("</section>")
     parts.append(_parameters(summary))
     parts.append("</main></body></html>\n")
-    f.write("\n".join(parts))
+    f.write("\n".join(parts).encode("utf-8", errors="surrogateescape"))
 
 
 def _e(value):
@@ -171,14 +180,10 @@ def _style(ax):
     ax.set_axisbelow(True)
 
 
-def _size_plot(Figure, clusters):
-    """Clusters per size (members), and the share of peptides in clusters at least that large, per length."""
+def _size_plot(Figure, by_length):
+    """Clusters per size (members), and the share of peptides in clusters at least that large, per length;
+    by_length is {length: {members: clusters}}."""
     import matplotlib
-
-    by_length = {}
-    for c in clusters:
-        sizes = by_length.setdefault(c.length, {})
-        sizes[len(c.members)] = sizes.get(len(c.members), 0) + 1
     fig = Figure(figsize=(10, 3.4))
     left, right = fig.subplots(1, 2)
     for i, (length, sizes) in enumerate(sorted(by_length.items())):
@@ -218,13 +223,13 @@ def _size_plot(Figure, clusters):
 
 def logo_bits(members, length):
     """Letter heights in bits per position, the members weighted by count: (letters, one row per position)."""
-    letters = sorted({ch for peptide, _ in members for ch in peptide})
-    weights = [count for _, count in members]
+    letters = sorted({ch for peptide, *_ in members for ch in peptide})
+    weights = [count for _, count, *_ in members]
     if sum(weights) == 0:
         weights = [1] * len(weights)  # counts of zero still deserve a logo
     column = {ch: j for j, ch in enumerate(letters)}
     matrix = [[0] * len(letters) for _ in range(length)]
-    for (peptide, _), weight in zip(members, weights):
+    for (peptide, *_), weight in zip(members, weights):
         for i, ch in enumerate(peptide):
             matrix[i][column[ch]] += weight
     total = sum(weights)
@@ -270,17 +275,16 @@ def _marked(peptide, centroid):
 
 def _member_rows(cluster, members):
     rows = []
-    for peptide, count in members:
-        same = sum(a == b for a, b in zip(peptide, cluster.centroid))
+    for peptide, count, similarity in members:
         star = " <span class=star title=centroid>★</span>" if peptide == cluster.centroid else ""
         rows.append(f"<tr><td class=pep>{_marked(peptide, cluster.centroid)}{star}</td><td>{count:,}</td>"
-                    f"<td>{100.0 * same / cluster.length:.0f} %</td></tr>")
+                    f"<td>{similarity:.3f}</td></tr>")
     return "".join(rows)
 
 
 def _cluster_card(Figure, rank, cluster, positions):
     members = cluster.members[:MEMBERS_LISTED]
-    head = "<table class='num members'><thead><tr><th>peptide</th><th>count</th><th>identity</th></tr></thead>"
+    head = "<table class='num members'><thead><tr><th>peptide</th><th>count</th><th title='to the centroid, as clustering measures it'>similarity</th></tr></thead>"
     table = head + "<tbody>" + _member_rows(cluster, members[:MEMBERS_SHOWN]) + "</tbody></table>"
     if len(members) > MEMBERS_SHOWN:
         more = len(cluster.members) - MEMBERS_SHOWN

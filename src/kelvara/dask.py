@@ -29,7 +29,7 @@ __all__ = ["cluster_anchors", "cluster_to_parquet", "read_anchor_counts", "conne
 
 # Clustering tasks per worker thread, at least, when npartitions is not given: blocks differ in size, and
 # several tasks per thread even out the work.
-_TASKS_PER_THREAD = 2
+TASKS_PER_THREAD = 2
 
 # A row's place in the input, as the number of its partition in the bits above these and its row within
 # the partition below: sorting by it sorts by input order before the rows are numbered across partitions.
@@ -90,9 +90,9 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
         raise FileExistsError(f"{path} exists; pass overwrite=True to replace it")
     if not os.path.isdir(parent):
         raise FileNotFoundError(f"{parent} is not a directory")
-    parts, _ = _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column,
+    parts, _ = plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column,
                      npartitions, duplicates)
-    with _staged_directory(path) as staging:
+    with staged_directory(path) as staging:
         width = len(str(len(parts) - 1))
         totals = _sum_totals(dask.compute(*[
             dask.delayed(_write_part)(part, os.path.join(staging, f"part.{i:0{width}d}.parquet"))
@@ -102,7 +102,7 @@ def cluster_to_parquet(source, path, threshold, anchor_positions=(1, 5), anchor_
 
 
 @contextlib.contextmanager
-def _staged_directory(path):
+def staged_directory(path):
     """A new, empty directory beside ``path`` for the duration of a ``with`` block: moved to ``path``, in
     place of whatever is there, when the block completes, and removed with its contents when it fails."""
     parent, name = os.path.split(os.path.abspath(os.fspath(path)))
@@ -159,8 +159,8 @@ def connect(address, **local_options):
 # --- planning, on the calling process ---------------------------------------------------------------
 
 
-def _plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column, npartitions,
-          duplicates="last"):
+def plan(source, threshold, anchor_positions, anchor_weight, anchor_column, count_column, npartitions,
+         duplicates="last"):
     """Check what is cheap to check, then return the lazy clustering tasks, each giving (result rows,
     counters), and the meta of the result rows."""
     # An empty table converts every argument as a real call does, with the same errors, and runs nothing.
@@ -194,13 +194,13 @@ def _default_npartitions(frame):
         threads = sum(Client.current().nthreads().values())
     except (ImportError, ValueError):  # no distributed client: Dask's local scheduler
         threads = os.cpu_count() or 1
-    return max(frame.npartitions, _TASKS_PER_THREAD * threads)
+    return max(frame.npartitions, TASKS_PER_THREAD * threads)
 
 
 def _persisted(*args):
     """The result frame, persisted, and the totals of the clustering tasks, with the processor seconds of
     their native calls."""
-    parts, meta = _plan(*args)
+    parts, meta = plan(*args)
     parts = dask.persist(*parts)  # each clustering task runs once, for both the frame and the counters
     result = dd.from_delayed([part[0] for part in parts], meta=meta, verify_meta=False)
     return result, _sum_totals(dask.compute(*[part[1] for part in parts]))

@@ -28,6 +28,7 @@ the parts of the input read ("read") and the clustering tasks done ("tasks") ins
         self.offset = 0  # anchors of the lengths already clustered
         self.label = ""
         self.passes_begun = 0
+        self.work = ""  # what a reading or writing stage is about
         self.fill, self.empty = ("█", "░") if _can_encode(stream, "█░") else ("#", "-")
 
     def start_length(self, label, offset):
@@ -35,6 +36,18 @@ the parts of the input read ("read") and the clustering tasks done ("tasks") ins
         self.label = label
         self.offset = offset
         self.passes_begun = 0
+
+    def task(self, work):
+        """A stage that is not clustering: its words ("writing clusters.tsv")."""
+        self.work = work
+
+    def reading(self, done, total):
+        """Bytes of the input read so far, of total (either None where it cannot be told)."""
+        self("bytes", 0, done or 0, total or 0)
+
+    def writing(self, done, total):
+        """Rows or clusters of an output written so far."""
+        self("write", 0, done, total)
 
     def __call__(self, stage, pass_, done, total):
         if stage == "medoid" and done == 0:
@@ -55,6 +68,14 @@ the parts of the input read ("read") and the clustering tasks done ("tasks") ins
             text = f"{self.offset + done:,}/{self.total:,} anchors"
             fraction = (self.offset + done) / self.total if self.total else 1.0
             head = f"{self.label} clustering"
+        elif stage == "bytes":
+            text = f"{done / 2**20:,.0f}/{total / 2**20:,.0f} MB" if total else f"{done / 2**20:,.0f} MB"
+            fraction = done / total if total else 0.0
+            head = "reading"
+        elif stage == "write":
+            text = f"{done:,}/{total:,}"
+            fraction = done / total if total else 1.0
+            head = self.work
         elif stage in ("read", "tasks"):
             text = f"{done:,}/{total:,} {'parts' if stage == 'read' else 'tasks'}"
             fraction = done / total if total else 1.0

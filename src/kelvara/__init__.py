@@ -3,3 +3,15 @@
 from kelvara._core import InternalError, cluster_anchors, refine_clusters
 
 __all__ = ["cluster_anchors", "refine_clusters", "InternalError"]
+
+
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("kelvara")
+    except Exception:  # not installed as a distribution
+        return "unknown"
+
+
+__version__ = _version()

@@ -1,0 +1,193 @@
+"""The options of `kelvara cluster`, checked as they are read."""
+
+import argparse
+import math
+
+MAX_THREADS = 65535
+MAX_PEPTIDE = 1 << 20
+_I64 = 2**63 - 1
+
+DESCRIPTION = """\
+Cluster the peptides of one or more files. Peptides of each length are clustered
+separately: from the most to the least frequent, each peptide joins the first
+centroid of its block (the residue groups at the anchor positions) that is at
+least --threshold similar to it, or becomes a centroid itself. Similarity is the
+BLOSUM62 score of each position, normalised and averaged with the anchor
+positions weighing --weight.
+
+inputs (told apart by content and extension; gzip is read transparently;
+'-' reads standard input; several files add up their counts):
+  peptide<TAB>count lines         a header line is optional
+  a plain list of peptides        one per line, each line counts once
+  a FASTA file of peptides        each record counts once
+  a table with a header           TSV or CSV: name the peptide column with
+                                  --column (and a count column with
+                                  --count-column, else each row counts once)
+Peptides are letters only and are read in upper case.
+
+output: a table with one row per unique peptide (peptide, length, count,
+cluster, centroid, similarity, cluster_members, cluster_count), the largest
+clusters first (most members, then largest summed count), within a cluster the
+centroid first, then by count; similarity is that to the centroid, the measure
+that decided membership. -o names a TSV, a CSV if it ends in .csv, gzip if it
+ends in .gz, standard output if it is '-'. A summary goes to standard error.
+
+with --dask, the workers of a Dask cluster read the inputs (counts, lists and
+tables as above, gzip or plain, and Parquet files or directories), cluster each
+block of each length, and write -o as a directory of Parquet files with the
+same columns; refinement, block search, --clstr, --centroids and --report stay
+on one machine."""
+
+EPILOG = """\
+anchor positions count from 0 and, when negative, from the end: the default
+1,-1 is the second residue and the C-terminus of every length. Peptides too
+short for the positions are left out and counted in the summary.
+
+exit status: 0 done, 1 an output or resource failed, 2 bad input or options,
+130 interrupted (Ctrl-C), 128 + N ended by signal N (SIGTERM, SIGHUP), 141 the
+output pipe was closed; no output file is left behind unless the run completes.
+
+examples:
+  kelvara cluster peptides.tsv -o clusters.tsv
+  kelvara cluster psms.csv --column Sequence -o clusters.tsv --report report.html
+  zcat run1.txt.gz | kelvara cluster - --length 9 --refine 3 -o clusters.tsv
+  kelvara cluster peptides.fasta -o clusters.tsv --clstr clusters.clstr --centroids centroids.fa
+  kelvara cluster runs/*.tsv.gz --dask local -o clusters/"""
+
+
+def _positions(text):
+    try:
+        values = [int(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list of integers") from None
+    if not 1 <= len(set(values)) <= 8:
+        raise argparse.ArgumentTypeError("give 1 to 8 positions")
+    if any(abs(v) > MAX_PEPTIDE for v in values):
+        raise argparse.ArgumentTypeError(f"{text!r}: no peptide is longer than {MAX_PEPTIDE:,}")
+    return values
+
+
+def _number(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def _threshold(text):
+    value = _number(text)
+    if 1 < value <= 100:
+        # Percent, as CD-HIT users write it.
+        meant = f"{value / 100:.6f}".rstrip("0")
+        meant += "0" * max(0, 4 - len(meant))
+        raise argparse.ArgumentTypeError(f"{text} is above 1, the similarity of a peptide to itself; "
+                                         f"did you mean {meant}?")
+    if not -1 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"{text} is outside -1 to 1, where similarities lie")
+    return value
+
+
+def _integer(low, high, what):
+    def convert(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text} is not {what}")
+        return value
+
+    return convert
+
+
+_non_negative = _integer(0, _I64, "a non-negative integer")
+_positive = _integer(1, _I64, "a positive integer")
+_i64 = _integer(-_I64 - 1, _I64, "within -2**63 to 2**63 - 1")
+_threads = _integer(0, MAX_THREADS, f"a thread count from 0 to {MAX_THREADS}")
+
+
+def version():
+    try:
+        from importlib.metadata import version as installed
+
+        return installed("kelvara")
+    except Exception:  # not installed as a distribution
+        return "unknown"
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="kelvara", description="Clustering of immunopeptidomics peptides by BLOSUM62-weighted similarity.",
+        epilog="Run 'kelvara cluster --help' for the options of the command.")
+    parser.add_argument("-V", "--version", action="version", version=f"%(prog)s {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    p = commands.add_parser("cluster", help="cluster peptide files into a table of clusters",
+                            description=DESCRIPTION, epilog=EPILOG,
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="peptide file, gzip or plain, or '-'")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.tsv",
+                   help="the clustered table (required): .tsv, .csv, either .gz, or '-' for standard output; "
+                        "with --dask a new directory of Parquet files")
+
+    g = p.add_argument_group("input")
+    g.add_argument("--column", metavar="NAME", help="peptide column of a table with a header")
+    g.add_argument("--count-column", metavar="NAME", help="count column of such a table (default: rows count 1)")
+    g.add_argument("--length", type=_positive, metavar="L", help="cluster only the peptides of length L")
+
+    g = p.add_argument_group("clustering")
+    g.add_argument("--threshold", type=_threshold, default=0.7, metavar="S",
+                   help="minimum similarity to join a centroid, from -1 to 1 (default 0.7)")
+    g.add_argument("--positions", type=_positions, default=[1, -1], metavar="P,P",
+                   help="anchor positions from 0, negative from the end (default 1,-1)")
+    g.add_argument("--weight", type=_number, default=2.0, metavar="W",
+                   help="weight of the anchor positions; others weigh 1 (default 2.0)")
+    g.add_argument("-t", "--threads", type=_threads, metavar="N",
+                   help="worker threads: 0 one per processor (default), 1 serial; results are identical")
+    g.add_argument("--block-search", action="store_true",
+                   help="also search neighbouring blocks that could hold a centroid above the threshold")
+    g.add_argument("--max-probes", type=_i64, default=0, metavar="N",
+                   help="with --block-search: at most N blocks per peptide, its own included (default 0: no limit)")
+    g.add_argument("--min-block-bound", type=_number, default=0.0, metavar="S",
+                   help="with --block-search: search only blocks whose similarity bound reaches S (default 0)")
+
+    g = p.add_argument_group("refinement")
+    g.add_argument("--refine", type=_non_negative, default=0, metavar="N",
+                   help="up to N passes of refinement after clustering: medoids, reassignment, merge (default 0)")
+    g.add_argument("--cap", type=_i64, default=32, metavar="N",
+                   help="centroids compared per peptide when reassigning; 0: no cap (default 32)")
+    g.add_argument("--no-merge", action="store_true", help="do not merge similar centroids")
+    g.add_argument("--merge-cap", type=_i64, default=0, metavar="N",
+                   help="candidate centroids examined per centroid when merging (default 0: no cap)")
+    g.add_argument("--fast-medoid", action="store_true",
+                   help="medoids by a per-position decomposition, linear in the cluster size, "
+                        "instead of the exact all-pairs search")
+
+    g = p.add_argument_group("more output")
+    g.add_argument("--clstr", metavar="FILE", help="also write the clusters in CD-HIT's .clstr layout")
+    g.add_argument("--centroids", metavar="FILE.fa",
+                   help="also write the centroids as FASTA, largest cluster first, its size in the header")
+    g.add_argument("--summary-json", metavar="FILE", help="also write the summary as JSON ('-': standard output)")
+    g.add_argument("--report", metavar="FILE.html",
+                   help="also write an HTML report (needs: pip install 'kelvara[report]')")
+    g.add_argument("--report-clusters", type=_positive, default=12, metavar="N",
+                   help="largest clusters shown in the report (default 12)")
+    g.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+
+    g = p.add_argument_group("Dask (needs: pip install 'kelvara[dask]')")
+    g.add_argument("--dask", metavar="SCHEDULER",
+                   help="run on a Dask cluster: a scheduler's address, or 'local' for worker processes on this "
+                        "machine; -o is then a Parquet directory")
+    return parser
+
+
+def min_length(positions):
+    """The shortest length every position fits."""
+    return max(p + 1 if p >= 0 else -p for p in positions)
+
+
+def resolve_positions(positions, length):
+    """0-based positions within peptides of this length, in the order given."""
+    return [p if p >= 0 else length + p for p in positions]

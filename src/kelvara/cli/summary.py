@@ -1,0 +1,33 @@
+"""The summary of a run, as standard error shows it."""
+
+LARGEST_SHOWN = 3  # largest clusters per length in the summary
+
+
+def format_summary(summary, written):
+    peptides = summary["peptides"]
+    inputs = summary["inputs"]
+    lines = [f"kelvara: {peptides['read']:,} unique peptides read from {len(inputs)} "
+             f"input{'s' if len(inputs) != 1 else ''} ({peptides['records']:,} records), {peptides['kept']:,} kept"]
+    for length, n in peptides["left_out_by_length"].items():
+        lines.append(f"  left out {n:,} peptides of length {length}, too short for the anchor positions")
+    header = ("length", "positions", "anchors", "clusters", "singletons", "comparisons", "largest clusters")
+    rows = []
+    for r in summary["lengths"]:
+        largest = ", ".join(f"{c['centroid']} ({c['members']:,}/{c['count']:,})" for c in r["largest"])
+        rows.append((str(r["length"]), ",".join(map(str, r["positions"])), f"{r['anchors']:,}",
+                     f"{r['clusters']:,}", f"{r['singletons']:,}", f"{r['comparisons']:,}", largest))
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header) - 1)]
+    for row in [header] + rows:
+        cells = [cell.rjust(width) for cell, width in zip(row, widths)]
+        lines.append("  " + "  ".join(cells + [row[-1]]).rstrip())
+    lines.append("  (largest clusters: centroid (members/summed count))")
+    for r in summary["lengths"]:
+        stats = r["refinement"]
+        if stats is not None:
+            lines.append(f"  refined {r['length']}-mers: {stats['passes']} passes, {stats['medoid_changes']:,} medoid "
+                         f"changes, {stats['reassignments']:,} reassignments, {stats['merges']:,} merges, "
+                         f"{stats['initial_clusters']:,} -> {stats['final_clusters']:,} clusters")
+    phases = ", ".join(f"{phase} {seconds:.2f}" for phase, seconds in summary["seconds"].items() if phase != "total")
+    lines.append(f"seconds: {phases}; total {summary['seconds'].get('total', 0.0):.2f}")
+    lines.append("wrote " + ", ".join("standard output" if w == "-" else w for w in written))
+    return "\n".join(lines) + "\n"

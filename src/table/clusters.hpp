@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "anchors/anchor_table.hpp"
+#include "table/peptide_table.hpp"
+
+namespace kelvara {
+
+inline constexpr std::uint32_t kUnclustered = 0xFFFFFFFFu;
+
+// Every clustered peptide's centroid and its similarity to it, by table index; peptides of lengths left
+// out keep kUnclustered.
+struct Assignment {
+    std::vector<std::uint32_t> centroid;
+    std::vector<double> similarity;
+
+    explicit Assignment(std::size_t n = 0) : centroid(n, kUnclustered), similarity(n, 0.0) {}
+};
+
+// The clusters of all lengths in the table's order: largest first (most members, then the largest summed
+// count, then length, then centroid text), and in each the centroid first, then by count descending, then
+// text. After refinement a centroid need not be a member of its own cluster; it is then not listed in it.
+struct ClusterOrder {
+    struct Cluster {
+        std::uint32_t centroid;
+        std::uint32_t first_row;
+        std::uint32_t members;
+        CountSum total;
+    };
+    std::vector<Cluster> clusters;
+    std::vector<std::uint32_t> rows;        // peptide per row
+    std::vector<std::uint32_t> row_cluster;  // cluster per row
+};
+
+ClusterOrder order_clusters(const PeptideTable& table, const Assignment& assignment);
+
+// FASTA records by peptide, in input order within each.
+struct RecordIndex {
+    std::vector<std::uint32_t> start;    // per peptide, and one past the last
+    std::vector<std::uint32_t> records;  // indices into table.records()
+
+    explicit RecordIndex(const PeptideTable& table);
+    // The name a peptide goes by: its first record's, or its own text.
+    std::string_view name(const PeptideTable& table, std::uint32_t peptide) const;
+};
+
+// Text outputs, made in pieces: each call appends rows (or clusters) from `from` on until `out` holds at
+// least `budget` bytes or everything is done, and returns where the next call goes on.
+enum class Output { tsv, csv, clstr, centroids };
+std::size_t render(Output kind, const PeptideTable& table, const Assignment& assignment, const ClusterOrder& order,
+                   const RecordIndex& records, std::size_t from, std::size_t budget, std::string& out);
+// Rows for Output::tsv and csv, clusters for clstr and centroids.
+std::size_t render_units(Output kind, const ClusterOrder& order);
+
+// A number as Python's repr() writes a float: the shortest text that reads back as the same double.
+void append_float(std::string& out, double value);
+void append_sum(std::string& out, CountSum value);
+
+}  // namespace kelvara

@@ -1,0 +1,126 @@
+#include "table/peptide_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "anchors/errors.hpp"
+
+namespace kelvara {
+
+namespace {
+
+// Eight bytes at a time, multiplied and folded: peptides are short, and the hash only has to spread them.
+std::uint64_t hash_text(std::string_view s) {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = s.size() * kMul;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        const CountSum m = static_cast<CountSum>(h ^ w) * kMul;
+        h = static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+    }
+    if (i < s.size()) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, s.data() + i, s.size() - i);
+        const CountSum m = static_cast<CountSum>(h ^ w ^ 0xFF) * kMul;
+        h = static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+    }
+    return h;
+}
+
+}  // namespace
+
+void PeptideTable::grow() {
+    const std::size_t capacity = slots_.empty() ? 1024 : slots_.size() * 2;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    for (std::size_t i = 0; i < size(); ++i) {
+        std::size_t at = hash_text(peptide(i)) & mask_;
+        while (slots_[at] != 0) at = (at + 1) & mask_;
+        slots_[at] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+std::uint32_t PeptideTable::intern(std::string_view text) {
+    if (2 * (size() + 1) > slots_.size()) grow();
+    const std::uint64_t h = hash_text(text);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    std::size_t at = h & mask_;
+    for (; slots_[at] != 0; at = (at + 1) & mask_) {
+        const std::uint32_t i = slots_[at] - 1;
+        if (hashes_[i] == tag && peptide(i) == text) return i;
+    }
+    if (size() >= 0xFFFFFFF0u) throw InputError("more than 4,294,967,280 unique peptides");
+    const auto i = static_cast<std::uint32_t>(size());
+    slots_[at] = i + 1;
+    text_.append(text);
+    start_.push_back(text_.size());
+    counts_.push_back(0);
+    hashes_.push_back(tag);
+    return i;
+}
+
+bool PeptideTable::add_wide(std::uint32_t i, std::uint64_t count) {
+    const auto it = overflowed_.find(i);
+    if (it == overflowed_.end()) return false;
+    it->second += count;
+    return true;
+}
+
+void PeptideTable::overflow(std::uint32_t i, std::uint64_t wrapped) {
+    overflowed_[i] = static_cast<CountSum>(wrapped) + (static_cast<CountSum>(1) << 64);
+    counts_[i] = UINT64_MAX;
+}
+
+std::size_t PeptideTable::largest_overflow() const {
+    std::size_t best = SIZE_MAX;
+    CountSum top = 0;
+    for (const auto& [i, sum] : overflowed_)
+        if (sum > top || (sum == top && i < best)) best = i, top = sum;
+    return best;
+}
+
+void PeptideTable::add_record(std::uint32_t peptide, std::string_view name) {
+    records_.push_back({peptide, names_.size(), static_cast<std::uint32_t>(name.size())});
+    names_.append(name);
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> PeptideTable::lengths() const {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    std::unordered_map<std::size_t, std::size_t> seen;
+    for (std::size_t i = 0; i < size(); ++i) ++seen[length(i)];
+    out.assign(seen.begin(), seen.end());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::uint32_t> PeptideTable::of_length(std::size_t len) const {
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < size(); ++i)
+        if (length(i) == len) out.push_back(static_cast<std::uint32_t>(i));
+    return out;
+}
+
+AnchorTable PeptideTable::anchor_table(const std::vector<std::uint32_t>& members, bool with_text) const {
+    AnchorTable table;
+    if (members.empty()) return table;
+    const std::size_t len = length(members.front());
+    table.anchor_len = len;
+    table.residues.resize(members.size() * len);
+    table.counts.resize(members.size());
+    if (with_text) table.anchors.reserve(members.size());
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        const std::string_view p = peptide(members[k]);
+        // Read peptides are ASCII letters, but a table from elsewhere may hold any byte.
+        std::transform(p.begin(), p.end(), table.residues.begin() + k * len, [](char ch) {
+            const auto byte = static_cast<unsigned char>(ch);
+            return static_cast<std::uint8_t>(byte < 128 ? byte : 0);
+        });
+        table.counts[k] = counts_[members[k]];
+        if (with_text) table.anchors.emplace_back(p);
+    }
+    return table;
+}
+
+}  // namespace kelvara

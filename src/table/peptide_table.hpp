@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "anchors/anchor_table.hpp"
+
+namespace kelvara {
+
+// The unique peptides of a run in order of first appearance, with their counts added up. Peptides are
+// held end to end in one buffer; a hash table of indices finds them again. The hash never decides an
+// order: every order comes from the indices.
+class PeptideTable {
+public:
+    PeptideTable() = default;
+    PeptideTable(const PeptideTable&) = delete;
+    PeptideTable& operator=(const PeptideTable&) = delete;
+    PeptideTable(PeptideTable&&) = default;
+    PeptideTable& operator=(PeptideTable&&) = default;
+
+    // The index of `peptide`, added with a count of 0 when it is new.
+    std::uint32_t intern(std::string_view peptide);
+    // Adds to a peptide's count; a sum past 2**64 - 1 is kept aside in full (see largest_overflow).
+    void add(std::uint32_t i, std::uint64_t count) {
+        if (!overflowed_.empty() && add_wide(i, count)) return;
+        std::uint64_t& c = counts_[i];
+        if (__builtin_add_overflow(c, count, &c)) overflow(i, c);
+    }
+
+    std::size_t size() const { return counts_.size(); }
+    std::string_view peptide(std::size_t i) const {
+        return {text_.data() + start_[i], static_cast<std::size_t>(start_[i + 1] - start_[i])};
+    }
+    std::size_t length(std::size_t i) const { return static_cast<std::size_t>(start_[i + 1] - start_[i]); }
+    std::uint64_t count(std::size_t i) const { return counts_[i]; }
+    const std::vector<std::uint64_t>& counts() const { return counts_; }
+
+    // The peptide whose summed count is the largest of those past 2**64 - 1 (the first such in table
+    // order), or SIZE_MAX when no sum has passed it.
+    std::size_t largest_overflow() const;
+
+    // FASTA records in input order: the peptide each holds and its name, the header's first word.
+    struct Record {
+        std::uint32_t peptide;
+        std::uint64_t name_start;
+        std::uint32_t name_len;
+    };
+    void add_record(std::uint32_t peptide, std::string_view name);
+    const std::vector<Record>& records() const { return records_; }
+    std::string_view record_name(const Record& r) const { return {names_.data() + r.name_start, r.name_len}; }
+
+    // The distinct lengths, ascending, with how many peptides have each.
+    std::vector<std::pair<std::size_t, std::size_t>> lengths() const;
+    // The peptides of one length, in table order.
+    std::vector<std::uint32_t> of_length(std::size_t len) const;
+    // The anchor table of the given peptides (all of one length), in that order: residues and counts, and
+    // the texts too when `with_text` (refinement orders by them).
+    AnchorTable anchor_table(const std::vector<std::uint32_t>& members, bool with_text) const;
+
+private:
+    bool add_wide(std::uint32_t i, std::uint64_t count);
+    void overflow(std::uint32_t i, std::uint64_t wrapped);
+    void grow();
+
+    std::string text_;
+    std::vector<std::uint64_t> start_{0};  // size() + 1 offsets into text_
+    std::vector<std::uint64_t> counts_;
+    std::vector<std::uint32_t> slots_;     // index + 1, or 0 for an empty slot
+    std::vector<std::uint32_t> hashes_;    // per index, the hash's low bits, to skip most text compares
+    std::size_t mask_ = 0;
+    std::unordered_map<std::uint32_t, CountSum> overflowed_;  // full sums of those past 2**64 - 1
+    std::vector<Record> records_;
+    std::string names_;
+};
+
+}  // namespace kelvara
