@@ -29,9 +29,11 @@ from fsspec.utils import read_block
 
 import kelvara.dask as kdask
 from kelvara.cli.errors import ClusterError, OutputError, UsageError
-from kelvara.cli.options import min_length, resolve_positions, version
+from kelvara.cli.options import version
+from kelvara.job import min_length, resolve_positions
 from kelvara.cli.run import Run
-from kelvara.cli.summary import LARGEST_SHOWN, format_summary
+from kelvara.cli.summary import format_summary
+from kelvara.job import LARGEST_SHOWN
 from kelvara.io.inputs import InputError, LineError, check_sums, peptide, read_part, reason, sniff
 from kelvara.io.outputs import write_json
 from kelvara.progress import ProgressBar

@@ -4,10 +4,11 @@
 import sys
 import time
 
-from kelvara.cli.options import min_length, resolve_positions, version
+from kelvara import job
+from kelvara.cli.options import version
 from kelvara.cli.run import Run
-from kelvara.cli.summary import LARGEST_SHOWN, format_summary
-from kelvara.io.inputs import InputError, read_inputs
+from kelvara.cli.summary import format_summary
+from kelvara.io.inputs import read_inputs
 from kelvara.io.outputs import table_kind, write_json, write_native, write_table
 from kelvara.progress import ProgressBar
 
@@ -25,27 +26,7 @@ class LocalRun(Run):
                                         progress=self.bar.reading if self.bar is not None else None)
         self.seconds["read"] = time.perf_counter() - self.started
 
-        groups, left_out = self._by_length(peptides.lengths())
-        total_anchors = sum(n for _, n in groups)
-        if self.bar is not None:
-            self.bar.total = total_anchors
-        self.seconds["cluster"] = 0.0
-        if args.refine:
-            self.seconds["refine"] = 0.0
-        lengths = []
-        done = 0
-        for length, n in groups:
-            lengths.append(self._cluster_length(peptides, length, n, done))
-            done += n
-
-        started = time.perf_counter()
-        peptides.order()
-        figures = peptides.figures(LARGEST_SHOWN)
-        self.seconds["write"] = time.perf_counter() - started
-        for r in lengths:
-            clusters, singletons, count, largest = figures[r["length"]]
-            r.update(count=count, clusters=clusters, singletons=singletons,
-                     largest=[{"centroid": c, "members": m, "count": t} for c, m, t in largest])
+        lengths, left_out = job.cluster(peptides, job.Options.of_args(args), self.bar, self.seconds)
         summary = {
             "kelvara": version(),
             "inputs": [{"name": s.name, "kind": s.kind, "records": s.records} for s in sources],
@@ -53,57 +34,17 @@ class LocalRun(Run):
             "peptides": {
                 "records": sum(s.records for s in sources),
                 "read": peptides.size(),
-                "kept": total_anchors,
+                "kept": sum(r["anchors"] for r in lengths),
                 "left_out_by_length": {str(length): n for length, n in sorted(left_out.items())},
                 "count": sum(r["count"] for r in lengths),
             },
-            "lengths": [_in_order(r) for r in lengths],
+            "lengths": lengths,
             "seconds": self.seconds,
         }
         self._write(summary, peptides)
         if not args.quiet:
             _to_stderr(format_summary(summary, self.written()))
         return 0
-
-    def _by_length(self, lengths):
-        """[(length, peptides)] to cluster, ascending; and {length: peptides} of those left out."""
-        args = self.args
-        groups = dict(lengths)
-        if args.length is not None:
-            if args.length not in groups:
-                found = ", ".join(map(str, sorted(groups)))
-                raise InputError(f"no peptides of length {args.length} in the input (lengths: {found})")
-            groups = {args.length: groups[args.length]}
-        shortest = min_length(args.positions)
-        left_out = {length: n for length, n in groups.items() if length < shortest}
-        kept = [(length, n) for length, n in sorted(groups.items()) if length >= shortest]
-        if not kept:
-            raise InputError(f"no peptides of length {shortest} or more, which positions "
-                             f"{','.join(map(str, args.positions))} need")
-        return kept, left_out
-
-    def _cluster_length(self, peptides, length, n, done):
-        args = self.args
-        positions = resolve_positions(args.positions, length)
-        if self.bar is not None:
-            self.bar.start_length(f"{length}-mers", done)
-        comparisons, early_exits, stats, cluster_seconds, refine_seconds = peptides.cluster(
-            length, positions, args.threshold, args.weight, args.block_search, args.max_probes,
-            args.min_block_bound, args.threads, args.refine, args.cap, not args.no_merge, args.fast_medoid,
-            args.merge_cap, self.bar)
-        self.seconds["cluster"] += cluster_seconds
-        if args.refine:
-            self.seconds["refine"] += refine_seconds
-        return {
-            "length": length,
-            "positions": sorted(set(positions)),
-            "anchors": n,
-            "comparisons": comparisons,
-            "early_exits": early_exits,
-            "refinement": stats,
-            "seconds": {"cluster": cluster_seconds, "refine": refine_seconds} if args.refine
-                       else {"cluster": cluster_seconds},
-        }
 
     def _write(self, summary, peptides):
         args = self.args
@@ -133,14 +74,6 @@ class LocalRun(Run):
             return None
         self.bar.task(f"writing {'standard output' if target == '-' else target}")
         return self.bar.writing
-
-
-_ORDER = ("length", "positions", "anchors", "count", "clusters", "singletons", "largest", "comparisons",
-          "early_exits", "refinement", "seconds")
-
-
-def _in_order(r):
-    return {key: r[key] for key in _ORDER}
 
 
 def _is_terminal(stream):

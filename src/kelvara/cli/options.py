@@ -181,13 +181,3 @@ def build_parser():
                    help="run on a Dask cluster: a scheduler's address, or 'local' for worker processes on this "
                         "machine; -o is then a Parquet directory")
     return parser
-
-
-def min_length(positions):
-    """The shortest length every position fits."""
-    return max(p + 1 if p >= 0 else -p for p in positions)
-
-
-def resolve_positions(positions, length):
-    """0-based positions within peptides of this length, in the order given."""
-    return [p if p >= 0 else length + p for p in positions]

@@ -4,7 +4,7 @@ outputs, and the outputs written under temporary names until the run completes."
 import os
 
 from kelvara.cli.errors import OutputError, UsageError
-from kelvara.cli.options import min_length
+from kelvara.job import min_length
 from kelvara.io.inputs import display_name
 from kelvara.io.outputs import STDOUT
 

@@ -1,8 +1,5 @@
 """The summary of a run, as standard error shows it."""
 
-LARGEST_SHOWN = 3  # largest clusters per length in the summary
-
-
 def format_summary(summary, written):
     peptides = summary["peptides"]
     inputs = summary["inputs"]
