@@ -4,9 +4,28 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace kelvara {
+
+namespace {
+
+// The first eight bytes of a text as a big-endian number, zero-padded: comparing two of them compares the
+// texts' starts, so most ties are settled without touching the texts.
+std::uint64_t prefix_of(std::string_view text) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < 8; ++i) v = (v << 8) | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+    return v;
+}
+
+bool text_less(const PeptideTable& table, std::uint64_t prefix_x, std::uint32_t x, std::uint64_t prefix_y,
+               std::uint32_t y) {
+    if (prefix_x != prefix_y) return prefix_x < prefix_y;
+    return table.peptide(x) < table.peptide(y);
+}
+
+}  // namespace
 
 ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
     const std::size_t n = table.size();
@@ -22,57 +41,159 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
             if (a.centroid[i] != kUnclustered) grouped[at[a.centroid[i]]++] = static_cast<std::uint32_t>(i);
     }
 
-    ClusterOrder out;
+    // Largest first: members, then summed count, descending; then length and text ascending.
+    struct Key {
+        std::uint32_t members;
+        std::uint32_t length;
+        CountSum total;
+        std::uint64_t prefix;
+        std::uint32_t centroid;
+        std::uint32_t first;
+    };
+    std::vector<Key> keys;
     const auto& counts = table.counts();
+    struct Member {
+        std::uint64_t count;
+        std::uint64_t prefix;
+        std::uint32_t peptide;
+    };
+    std::vector<Member> members;
     for (std::size_t c = 0; c < n; ++c) {
         const std::uint32_t size = start[c + 1] - start[c];
         if (size == 0) continue;
         CountSum total = 0;
         for (std::uint32_t k = start[c]; k < start[c + 1]; ++k) total += counts[grouped[k]];
-        out.clusters.push_back({static_cast<std::uint32_t>(c), start[c], size, total});
+        const std::string_view text = table.peptide(c);
+        keys.push_back({size, static_cast<std::uint32_t>(text.size()), total, prefix_of(text),
+                        static_cast<std::uint32_t>(c), start[c]});
         if (size > 1) {
-            std::sort(grouped.begin() + start[c], grouped.begin() + start[c + 1],
-                      [&](std::uint32_t x, std::uint32_t y) {
-                          if ((x != c) != (y != c)) return x == c;
-                          if (counts[x] != counts[y]) return counts[x] > counts[y];
-                          return table.peptide(x) < table.peptide(y);
-                      });
+            // The centroid first, then by count descending, then text.
+            members.clear();
+            for (std::uint32_t k = start[c]; k < start[c + 1]; ++k) {
+                const std::uint32_t p = grouped[k];
+                members.push_back({p == c ? UINT64_MAX : counts[p], prefix_of(table.peptide(p)), p});
+            }
+            std::sort(members.begin(), members.end(), [&](const Member& x, const Member& y) {
+                const bool cx = x.peptide == c, cy = y.peptide == c;
+                if (cx != cy) return cx;
+                if (x.count != y.count) return x.count > y.count;
+                return text_less(table, x.prefix, x.peptide, y.prefix, y.peptide);
+            });
+            for (std::uint32_t k = 0; k < size; ++k) grouped[start[c] + k] = members[k].peptide;
         }
     }
-    std::sort(out.clusters.begin(), out.clusters.end(), [&](const auto& x, const auto& y) {
+    std::sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) {
         if (x.members != y.members) return x.members > y.members;
         if (x.total != y.total) return x.total > y.total;
-        const std::size_t lx = table.length(x.centroid), ly = table.length(y.centroid);
-        if (lx != ly) return lx < ly;
-        return table.peptide(x.centroid) < table.peptide(y.centroid);
+        if (x.length != y.length) return x.length < y.length;
+        return text_less(table, x.prefix, x.centroid, y.prefix, y.centroid);
     });
+
+    ClusterOrder out;
+    out.clusters.reserve(keys.size());
     out.rows.reserve(grouped.size());
     out.row_cluster.reserve(grouped.size());
-    for (std::size_t k = 0; k < out.clusters.size(); ++k) {
-        auto& cluster = out.clusters[k];
-        const std::uint32_t from = cluster.first_row;
-        cluster.first_row = static_cast<std::uint32_t>(out.rows.size());
-        out.rows.insert(out.rows.end(), grouped.begin() + from, grouped.begin() + from + cluster.members);
-        out.row_cluster.insert(out.row_cluster.end(), cluster.members, static_cast<std::uint32_t>(k));
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const Key& key = keys[k];
+        out.clusters.push_back({key.centroid, static_cast<std::uint32_t>(out.rows.size()), key.members, key.total});
+        out.rows.insert(out.rows.end(), grouped.begin() + key.first, grouped.begin() + key.first + key.members);
+        out.row_cluster.insert(out.row_cluster.end(), key.members, static_cast<std::uint32_t>(k));
     }
     return out;
 }
 
 namespace {
 
-template <class T>
-void append_int(std::string& out, T value) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, r.ptr);
+// Text appended through a raw pointer into room made beforehand: the rows of a table are many and short.
+class Sink {
+public:
+    explicit Sink(std::string& out) : out_(out), used_(out.size()) {}
+    ~Sink() { out_.resize(used_); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    std::size_t size() const { return used_; }
+    // Room for `n` more bytes.
+    char* room(std::size_t n) {
+        if (out_.size() < used_ + n) out_.resize(std::max(2 * out_.size(), used_ + n));
+        return out_.data() + used_;
+    }
+    void commit(char* end) { used_ = static_cast<std::size_t>(end - out_.data()); }
+
+private:
+    std::string& out_;
+    std::size_t used_;
+};
+
+char* put(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
 }
 
-void append_identity(std::string& out, std::string_view a, std::string_view b) {
+template <class T>
+char* put_int(char* p, T value) {
+    return std::to_chars(p, p + 24, value).ptr;
+}
+
+char* put_sum(char* p, CountSum value) {
+    if (value <= UINT64_MAX) return put_int(p, static_cast<std::uint64_t>(value));
+    char buf[40];
+    char* q = buf + sizeof buf;
+    do {
+        *--q = static_cast<char>('0' + static_cast<int>(value % 10));
+        value /= 10;
+    } while (value != 0);
+    return put(p, {q, static_cast<std::size_t>(buf + sizeof buf - q)});
+}
+
+// At most 32 bytes.
+char* put_float(char* p, double value) {
+    if (std::isnan(value)) return put(p, "nan");
+    if (std::isinf(value)) return put(p, value < 0 ? "-inf" : "inf");
+    char buf[40];
+    const char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
+    const char* s = buf;
+    if (*s == '-') *p++ = *s++;
+    char digits[24];
+    std::size_t n = 0;
+    for (; *s != 'e'; ++s)
+        if (*s != '.') digits[n++] = *s;
+    int exponent = 0;
+    ++s;
+    std::from_chars(s + (*s == '+'), end, exponent);
+    if (exponent >= -4 && exponent < 16) {
+        const int point = exponent + 1;  // digits before the decimal point
+        if (point <= 0) {
+            p = put(p, "0.");
+            for (int i = 0; i < -point; ++i) *p++ = '0';
+            p = put(p, {digits, n});
+        } else if (static_cast<std::size_t>(point) >= n) {
+            p = put(p, {digits, n});
+            for (std::size_t i = n; i < static_cast<std::size_t>(point); ++i) *p++ = '0';
+            p = put(p, ".0");
+        } else {
+            p = put(p, {digits, static_cast<std::size_t>(point)});
+            *p++ = '.';
+            p = put(p, {digits + point, n - static_cast<std::size_t>(point)});
+        }
+        return p;
+    }
+    *p++ = digits[0];
+    if (n > 1) {
+        *p++ = '.';
+        p = put(p, {digits + 1, n - 1});
+    }
+    p = put(p, exponent < 0 ? "e-" : "e+");
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) *p++ = '0';
+    return put_int(p, magnitude);
+}
+
+char* put_identity(char* p, std::string_view a, std::string_view b) {
     std::size_t same = 0;
     for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) same += a[i] == b[i];
-    char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%.2f", 100.0 * static_cast<double>(same) / static_cast<double>(a.size()));
-    out.append(buf, static_cast<std::size_t>(n));
+    const int n = std::snprintf(p, 32, "%.2f", 100.0 * static_cast<double>(same) / static_cast<double>(a.size()));
+    return p + n;
 }
 
 }  // namespace
@@ -94,59 +215,13 @@ std::string_view RecordIndex::name(const PeptideTable& table, std::uint32_t pept
 }
 
 void append_sum(std::string& out, CountSum value) {
-    char buf[40];
-    char* p = buf + sizeof buf;
-    do {
-        *--p = static_cast<char>('0' + static_cast<int>(value % 10));
-        value /= 10;
-    } while (value != 0);
-    out.append(p, buf + sizeof buf);
+    Sink sink(out);
+    sink.commit(put_sum(sink.room(40), value));
 }
 
 void append_float(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "nan";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-        return;
-    }
-    char buf[40];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    std::string_view s(buf, static_cast<std::size_t>(r.ptr - buf));
-    std::string_view sign;
-    if (s.front() == '-') sign = "-", s.remove_prefix(1);
-    const std::size_t e_at = s.find('e');
-    std::string digits;
-    for (char ch : s.substr(0, e_at))
-        if (ch != '.') digits.push_back(ch);
-    int exponent = 0;
-    std::from_chars(s.data() + e_at + 1 + (s[e_at + 1] == '+'), s.data() + s.size(), exponent);
-    out += sign;
-    if (exponent >= -4 && exponent < 16) {
-        const int point = exponent + 1;  // digits before the decimal point
-        if (point <= 0) {
-            out += "0.";
-            out.append(static_cast<std::size_t>(-point), '0');
-            out += digits;
-        } else if (static_cast<std::size_t>(point) >= digits.size()) {
-            out += digits;
-            out.append(static_cast<std::size_t>(point) - digits.size(), '0');
-            out += ".0";
-        } else {
-            out.append(digits, 0, static_cast<std::size_t>(point));
-            out += '.';
-            out.append(digits, static_cast<std::size_t>(point));
-        }
-    } else {
-        out += digits[0];
-        if (digits.size() > 1) out.append(".").append(digits, 1);
-        out += exponent < 0 ? "e-" : "e+";
-        const int magnitude = exponent < 0 ? -exponent : exponent;
-        if (magnitude < 10) out += '0';
-        append_int(out, magnitude);
-    }
+    Sink sink(out);
+    sink.commit(put_float(sink.room(40), value));
 }
 
 std::size_t render_units(Output kind, const ClusterOrder& order) {
@@ -155,58 +230,68 @@ std::size_t render_units(Output kind, const ClusterOrder& order) {
 
 std::size_t render(Output kind, const PeptideTable& table, const Assignment& a, const ClusterOrder& order,
                    const RecordIndex& records, std::size_t from, std::size_t budget, std::string& out) {
+    constexpr std::size_t kNumbers = 160;  // room for every number of a row or an entry
     const std::size_t units = render_units(kind, order);
     std::size_t k = from;
+    Sink sink(out);
     if (kind == Output::tsv || kind == Output::csv) {
         const char sep = kind == Output::tsv ? '\t' : ',';
-        for (; k < units && out.size() < budget; ++k) {
+        for (; k < units && sink.size() < budget; ++k) {
             const std::uint32_t p = order.rows[k];
             const std::uint32_t number = order.row_cluster[k];
             const auto& cluster = order.clusters[number];
-            out += table.peptide(p);
-            out += sep;
-            append_int(out, table.length(p));
-            out += sep;
-            append_int(out, table.count(p));
-            out += sep;
-            append_int(out, number);
-            out += sep;
-            out += table.peptide(cluster.centroid);
-            out += sep;
-            append_float(out, a.similarity[p]);
-            out += sep;
-            append_int(out, cluster.members);
-            out += sep;
-            append_sum(out, cluster.total);
-            out += '\n';
+            const std::string_view peptide = table.peptide(p), centroid = table.peptide(cluster.centroid);
+            char* w = sink.room(peptide.size() + centroid.size() + kNumbers);
+            w = put(w, peptide);
+            *w++ = sep;
+            w = put_int(w, peptide.size());
+            *w++ = sep;
+            w = put_int(w, table.count(p));
+            *w++ = sep;
+            w = put_int(w, number);
+            *w++ = sep;
+            w = put(w, centroid);
+            *w++ = sep;
+            w = put_float(w, a.similarity[p]);
+            *w++ = sep;
+            w = put_int(w, cluster.members);
+            *w++ = sep;
+            w = put_sum(w, cluster.total);
+            *w++ = '\n';
+            sink.commit(w);
         }
         return k;
     }
     if (kind == Output::centroids) {
-        for (; k < units && out.size() < budget; ++k) {
+        for (; k < units && sink.size() < budget; ++k) {
             const auto& cluster = order.clusters[k];
-            out += '>';
-            out += records.name(table, cluster.centroid);
-            out += " cluster=";
-            append_int(out, k);
-            out += " members=";
-            append_int(out, cluster.members);
-            out += " count=";
-            append_sum(out, cluster.total);
-            out += '\n';
-            out += table.peptide(cluster.centroid);
-            out += '\n';
+            const std::string_view name = records.name(table, cluster.centroid), peptide = table.peptide(cluster.centroid);
+            char* w = sink.room(name.size() + peptide.size() + kNumbers);
+            *w++ = '>';
+            w = put(w, name);
+            w = put(w, " cluster=");
+            w = put_int(w, k);
+            w = put(w, " members=");
+            w = put_int(w, cluster.members);
+            w = put(w, " count=");
+            w = put_sum(w, cluster.total);
+            *w++ = '\n';
+            w = put(w, peptide);
+            *w++ = '\n';
+            sink.commit(w);
         }
         return k;
     }
     // .clstr: CD-HIT's layout. Peptides read from FASTA are listed once per record, under the record's
     // name, as CD-HIT lists every sequence; other peptides under their own text.
-    for (; k < units && out.size() < budget; ++k) {
+    for (; k < units && sink.size() < budget; ++k) {
         const auto& cluster = order.clusters[k];
         const std::string_view centroid = table.peptide(cluster.centroid);
-        out += ">Cluster ";
-        append_int(out, k);
-        out += '\n';
+        char* w = sink.room(kNumbers);
+        w = put(w, ">Cluster ");
+        w = put_int(w, k);
+        *w++ = '\n';
+        sink.commit(w);
         std::size_t entry = 0;
         for (std::uint32_t r = cluster.first_row; r < cluster.first_row + cluster.members; ++r) {
             const std::uint32_t p = order.rows[r];
@@ -215,20 +300,24 @@ std::size_t render(Output kind, const PeptideTable& table, const Assignment& a, 
             const std::uint32_t last = records.start.empty() ? 0 : records.start[p + 1];
             const std::size_t names = first == last ? 1 : last - first;
             for (std::size_t j = 0; j < names; ++j) {
-                append_int(out, entry++);
-                out += '\t';
-                append_int(out, peptide.size());
-                out += "aa, >";
-                out += first == last ? peptide : table.record_name(table.records()[records.records[first + j]]);
-                out += "... ";
+                const std::string_view name =
+                    first == last ? peptide : table.record_name(table.records()[records.records[first + j]]);
+                w = sink.room(name.size() + kNumbers);
+                w = put_int(w, entry++);
+                *w++ = '\t';
+                w = put_int(w, peptide.size());
+                w = put(w, "aa, >");
+                w = put(w, name);
+                w = put(w, "... ");
                 if (p == cluster.centroid && j == 0) {
-                    out += '*';
+                    *w++ = '*';
                 } else {
-                    out += "at ";
-                    append_identity(out, peptide, centroid);
-                    out += '%';
+                    w = put(w, "at ");
+                    w = put_identity(w, peptide, centroid);
+                    *w++ = '%';
                 }
-                out += '\n';
+                *w++ = '\n';
+                sink.commit(w);
             }
         }
     }
