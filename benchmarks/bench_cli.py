@@ -1,82 +1,163 @@
-"""What the command line adds to the clustering itself, above all the reading of a large file.
+"""The job users run, timed as they time it: whole processes, file in to file out, side by side with CD-HIT.
 
-In one run: the command line's reader against a bare split-and-int loop on the same file, in this process,
-taking turns; then `kelvara cluster` on the file in a subprocess, whole and by phase, and cluster_anchors on
-the same dict in this process, whose centroids must be the command line's.
+For each data set and thread count, in turns within one run: `kelvara cluster FILE -o OUT.tsv -q` and
+`cd-hit -i FILE.fa -o OUT -c T -n 5 -l 5 -M 0 -T N -d 0` on the same peptides (a FASTA written beforehand,
+most frequent first), each as its own process, with wall time and peak memory (the process's maximum
+resident set); beside them `cluster_anchors` alone on a dict already read, in a process of its own, whose
+centroids must be the command line's. Optionally (--extras) the cost of `--clstr --centroids --report`.
 
 Examples:
-    python benchmarks/bench_cli.py /work/shared/data/proteome_9mers_1m.tsv.gz --threads 2
-    python benchmarks/bench_cli.py data/proteome_9mers_100k.tsv.gz --repeat 5
+    python benchmarks/bench_cli.py
+    python benchmarks/bench_cli.py --sets proteome_1m --threads 1 2 --repeat 3 --extras
 """
 
 import argparse
+import gzip
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
+from _common import data_dir
+
+SETS = {
+    "ligandome_100k": "ligandome_9mers_100k.tsv.gz",
+    "proteome_100k": "proteome_9mers_100k.tsv.gz",
+    "proteome_1m": "proteome_9mers_1m.tsv.gz",
+    "proteome_all": "proteome_all_9mers.tsv.gz",
+}
+
+# cluster_anchors alone, in a process of its own: the dict is read first, then only the call is timed.
+_CALL = """
+import gzip, json, sys, time
 import kelvara
-from _common import load_tsv
-from kelvara.io.inputs import read_inputs
+counts = {}
+with gzip.open(sys.argv[1], "rt") as f:
+    for line in f:
+        peptide, count = line.split()
+        counts[peptide] = counts.get(peptide, 0) + int(count)
+started = time.perf_counter()
+mapping, _, _ = kelvara.cluster_anchors(counts, float(sys.argv[2]), [1, 8], 2.0, threads=int(sys.argv[3]))
+seconds = time.perf_counter() - started
+with open(sys.argv[4], "w") as f:
+    json.dump({"seconds": seconds, "centroids": sorted(set(mapping.values()))}, f)
+"""
 
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("tsv", help="anchor<TAB>count file of one length, gzip or plain")
-    p.add_argument("--threshold", type=float, default=0.7, help="default 0.7")
-    p.add_argument("--threads", type=int, default=2, help="default 2")
-    p.add_argument("--repeat", type=int, default=3, help="turns of each reader; medians are reported (default 3)")
+    p.add_argument("--sets", nargs="+", choices=SETS, default=["ligandome_100k", "proteome_100k", "proteome_1m"])
+    p.add_argument("--threads", nargs="+", type=int, default=[1, 2])
+    p.add_argument("--threshold", type=float, default=0.7)
+    p.add_argument("--repeat", type=int, default=3, help="turns of each process; medians are shown (default 3)")
+    p.add_argument("--extras", action="store_true", help="also time --clstr --centroids --report on the last set")
+    p.add_argument("--data", help="directory of the data sets (default: $KELVARA_DATA, else ../shared/data)")
+    p.add_argument("--kelvara", default=os.path.join(os.path.dirname(sys.executable), "kelvara"))
     return p.parse_args()
 
 
-def seconds(fn):
-    start = time.perf_counter()
-    result = fn()
-    return time.perf_counter() - start, result
+def run(command):
+    """(wall seconds, peak resident memory in MB) of one process."""
+    started = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - started
+    if status != 0:
+        raise SystemExit(f"{command[0]} failed: {process.stderr.read().decode()[-2000:]}")
+    process.stderr.close()
+    return seconds, usage.ru_maxrss / 1024
+
+
+def write_fasta(path, fasta):
+    """The peptides as FASTA, most frequent first, as CD-HIT expects its input sorted."""
+    counts = {}
+    with gzip.open(path, "rt") as f:
+        for line in f:
+            peptide, count = line.split()
+            counts[peptide] = counts.get(peptide, 0) + int(count)
+    order = sorted(counts, key=counts.__getitem__, reverse=True)
+    with open(fasta, "w") as f:
+        f.writelines(f">{i}\n{p}\n" for i, p in enumerate(order))
+
+
+def centroids_of(tsv):
+    with open(tsv) as f:
+        next(f)
+        return sorted({line.split("\t")[4] for line in f})
 
 
 def main():
     args = parse_args()
-    kelvara_cli = os.path.join(os.path.dirname(sys.executable), "kelvara")
-
-    ours, bare = [], []
-    for _ in range(args.repeat):
-        elapsed, counts = seconds(lambda: read_inputs([args.tsv])[0])
-        ours.append(elapsed)
-        elapsed, plain = seconds(lambda: load_tsv(args.tsv))
-        bare.append(elapsed)
-    assert counts == plain, "the reader and the bare loop disagree"
-    length = len(next(iter(counts)))
-    print(f"data: {args.tsv}: {len(counts):,} lines, anchors of length {length}")
-    print(f"reading in this process, median of {args.repeat}: kelvara's reader {statistics.median(ours):.2f} s, "
-          f"a bare split-and-int loop {statistics.median(bare):.2f} s")
-
+    data = data_dir(args.data)
+    cd_hit = shutil.which("cd-hit")
+    if cd_hit is None:
+        print("cd-hit is not on the PATH (apt-get install cd-hit): its columns stay empty")
+    rows = []
     with tempfile.TemporaryDirectory() as tmp:
-        out, summary = os.path.join(tmp, "out.tsv"), os.path.join(tmp, "summary.json")
-        whole, _ = seconds(lambda: subprocess.run(
-            [kelvara_cli, "cluster", args.tsv, "-o", out, "--summary-json", summary, "--quiet",
-             "--threshold", str(args.threshold), "--threads", str(args.threads)], check=True))
-        with open(summary) as f:
-            phases = json.load(f)["seconds"]
-        with open(out) as f:
-            next(f)
-            cli_mapping = dict(line.split("\t")[0:4:3] for line in f)
+        out, fasta, called = (os.path.join(tmp, name) for name in ("out.tsv", "in.fa", "call.json"))
+        for name in args.sets:
+            path = os.path.join(data, SETS[name])
+            if cd_hit:
+                write_fasta(path, fasta)
+            for threads in args.threads:
+                ours, theirs = [], []
+                for _ in range(args.repeat):
+                    ours.append(run([args.kelvara, "cluster", path, "-o", out, "-q", "--threads", str(threads),
+                                     "--threshold", str(args.threshold), "--positions", "1,8"]))
+                    if cd_hit:
+                        theirs.append(run([cd_hit, "-i", fasta, "-o", os.path.join(tmp, "cdhit"), "-c",
+                                           str(args.threshold), "-n", "5", "-l", "5", "-M", "0", "-T", str(threads),
+                                           "-d", "0"]))
+                calls = []
+                for _ in range(args.repeat):
+                    run([sys.executable, "-c", _CALL, path, str(args.threshold), str(threads), called])
+                    with open(called) as f:
+                        result = json.load(f)
+                    calls.append(result["seconds"])
+                if result["centroids"] != centroids_of(out):
+                    raise SystemExit(f"{name}: the command line's centroids differ from cluster_anchors'")
+                row = {
+                    "set": name, "threads": threads,
+                    "kelvara": statistics.median(s for s, _ in ours), "kelvara_mb": max(m for _, m in ours),
+                    "call": statistics.median(calls),
+                }
+                if theirs:
+                    row.update(cdhit=statistics.median(s for s, _ in theirs), cdhit_mb=max(m for _, m in theirs))
+                rows.append(row)
+                print(_line(row), flush=True)
+        if args.extras:
+            path = os.path.join(data, SETS[args.sets[-1]])
+            plain, extra = [], []
+            for _ in range(args.repeat):
+                base = [args.kelvara, "cluster", path, "-o", out, "-q", "--threads", str(args.threads[-1]),
+                        "--threshold", str(args.threshold), "--positions", "1,8"]
+                plain.append(run(base)[0])
+                extra.append(run(base + ["--clstr", os.path.join(tmp, "out.clstr"), "--centroids",
+                                         os.path.join(tmp, "out.fa"), "--report", os.path.join(tmp, "r.html")])[0])
+            print(f"{args.sets[-1]}, {args.threads[-1]} threads: --clstr --centroids --report add "
+                  f"{statistics.median(extra) - statistics.median(plain):.2f} s "
+                  f"({statistics.median(plain):.2f} s -> {statistics.median(extra):.2f} s)")
+    print()
+    print("| set | threads | `kelvara cluster` | CD-HIT | kelvara / CD-HIT | the call alone | command / call "
+          "| peak RSS, kelvara / CD-HIT |")
+    print("|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        cd = r.get("cdhit")
+        ratio = f"{r['kelvara'] / cd:.2f}" if cd else ""
+        cd_text = f"{cd:.2f} s" if cd else ""
+        print(f"| {r['set']} | {r['threads']} | {r['kelvara']:.2f} s | {cd_text} | {ratio} | {r['call']:.2f} s | "
+              f"{r['kelvara'] / r['call']:.2f} | {r['kelvara_mb']:.0f} / {r.get('cdhit_mb', 0):.0f} MB |")
 
-    clustering, (mapping, _, _) = seconds(
-        lambda: kelvara.cluster_anchors(counts, args.threshold, [1, length - 1], threads=args.threads))
-    assert cli_mapping == mapping, "the command line's centroids differ from cluster_anchors'"
 
-    startup = whole - phases["total"]
-    shown = ", ".join(f"{k} {v:.2f}" for k, v in phases.items() if k != "total")
-    print(f"kelvara cluster in a subprocess ({args.threads} threads): {whole:.2f} s whole; {shown}; "
-          f"start-up {startup:.2f}")
-    print(f"cluster_anchors on the same dict in this process: {clustering:.2f} s")
-    print(f"reading adds {phases['read']:.2f} s to the {phases['cluster']:.2f} s of clustering "
-          f"({phases['read'] / phases['cluster']:.1%}); everything else the command line does, "
-          f"{whole - phases['cluster'] - phases['read']:.2f} s")
+def _line(r):
+    cd = r.get("cdhit")
+    versus = f", CD-HIT {cd:.2f} s ({r['kelvara'] / cd:.2f}x its time), {r['cdhit_mb']:.0f} MB" if cd else ""
+    return (f"{r['set']}, {r['threads']} thread(s): kelvara cluster {r['kelvara']:.2f} s, {r['kelvara_mb']:.0f} MB"
+            f"{versus}; cluster_anchors alone {r['call']:.2f} s")
 
 
 if __name__ == "__main__":

@@ -435,6 +435,21 @@ def test_progress_bar_on_a_terminal_then_ctrl_c(tmp_path, large_input, options, 
     assert text.endswith(b"\r\x1b[Kkelvara: interrupted\r\n")  # the bar is cleared first
 
 
+def test_progress_bar_follows_the_writing_of_each_file(tmp_path, large_input):
+    terminal, child_end = pty.openpty()
+    process = subprocess.Popen([KELVARA, "cluster", large_input, "-o", tmp_path / "out.tsv", "--clstr",
+                                tmp_path / "out.clstr", "--centroids", tmp_path / "out.fa", "--threads", "2"],
+                               stderr=child_end)
+    os.close(child_end)
+    try:
+        text = read_terminal(terminal, b"\nwrote ", timeout=120)
+        assert process.wait(timeout=60) == 0
+    finally:
+        os.close(terminal)
+    for name in ("out.tsv", "out.clstr", "out.fa"):
+        assert re.search(rb"writing " + re.escape(str(tmp_path / name).encode()) + rb" .*[\d,]+/[\d,]+", text), text
+
+
 def test_quiet_shows_no_bar_on_a_terminal(tmp_path, large_input):
     terminal, child_end = pty.openpty()
     process = subprocess.Popen([KELVARA, "cluster", large_input, "-o", tmp_path / "out.tsv", "--positions", "0",

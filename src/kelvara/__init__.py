@@ -5,13 +5,7 @@ from kelvara._core import InternalError, cluster_anchors, refine_clusters
 __all__ = ["cluster_anchors", "refine_clusters", "InternalError"]
 
 
-def _version():
-    try:
-        from importlib.metadata import version
-
-        return version("kelvara")
-    except Exception:  # not installed as a distribution
-        return "unknown"
-
-
-__version__ = _version()
+try:
+    from kelvara._version import __version__
+except ImportError:  # a checkout that was never built
+    __version__ = "unknown"

@@ -110,12 +110,9 @@ _threads = _integer(0, MAX_THREADS, f"a thread count from 0 to {MAX_THREADS}")
 
 
 def version():
-    try:
-        from importlib.metadata import version as installed
+    from kelvara import __version__
 
-        return installed("kelvara")
-    except Exception:  # not installed as a distribution
-        return "unknown"
+    return __version__
 
 
 def build_parser():
