@@ -4,6 +4,8 @@ import os
 import signal
 import sys
 
+from kelvara.io.inputs import display_name
+
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 128 + signal.SIGINT
@@ -31,10 +33,14 @@ class Ended(BaseException):
 
 
 def say(message):
-    """One line on standard error; a closed standard error changes nothing."""
+    """One line on standard error, every character of it shown rather than sent (names and text from the
+    input are in it); a closed standard error changes nothing."""
+    if sys.stderr is None:  # started with standard error closed
+        return
     try:
-        print(f"kelvara: {message}", file=sys.stderr, flush=True)
-    except (OSError, ValueError, AttributeError):
+        sys.stderr.write(f"kelvara: {display_name(message)}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
         pass
 
 

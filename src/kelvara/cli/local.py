@@ -8,7 +8,7 @@ from kelvara import job
 from kelvara.cli.options import version
 from kelvara.cli.run import Run
 from kelvara.cli.summary import format_summary
-from kelvara.io.inputs import read_inputs
+from kelvara.io.inputs import display_name, read_inputs
 from kelvara.io.outputs import table_kind, write_json, write_native, write_table
 from kelvara.progress import ProgressBar
 
@@ -60,7 +60,7 @@ class LocalRun(Run):
 
             started = time.perf_counter()
             if self.bar is not None:
-                self.bar.task(f"writing {args.report}")
+                self.bar.task(f"writing {display_name(args.report)}")
             self.output(args.report, report.write_report, summary, peptides, args.report_clusters)
             self.seconds["report"] = time.perf_counter() - started
         self.seconds["total"] = time.perf_counter() - self.started
@@ -72,7 +72,7 @@ class LocalRun(Run):
     def _progress(self, target):
         if self.bar is None:
             return None
-        self.bar.task(f"writing {'standard output' if target == '-' else target}")
+        self.bar.task(f"writing {'standard output' if target == '-' else display_name(target)}")
         return self.bar.writing
 
 
@@ -84,9 +84,11 @@ def _is_terminal(stream):
 
 
 def _to_stderr(text):
+    if sys.stderr is None:
+        return
     try:
         sys.stderr.write(text)
         sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
+    except (OSError, ValueError):
         pass  # a closed standard error changes nothing
 

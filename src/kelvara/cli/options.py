@@ -115,12 +115,22 @@ def version():
     return __version__
 
 
+class _Parser(argparse.ArgumentParser):
+    """Option errors in one line, as every other error of the command line, pointing to --help."""
+
+    def error(self, message):
+        from kelvara.cli.errors import EXIT_USAGE, say
+
+        say(f"{message} (see '{self.prog} --help')")
+        raise SystemExit(EXIT_USAGE)
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="kelvara", description="Clustering of immunopeptidomics peptides by BLOSUM62-weighted similarity.",
         epilog="Run 'kelvara cluster --help' for the options of the command.")
     parser.add_argument("-V", "--version", action="version", version=f"%(prog)s {version()}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     p = commands.add_parser("cluster", help="cluster peptide files into a table of clusters",
                             description=DESCRIPTION, epilog=EPILOG,
                             formatter_class=argparse.RawDescriptionHelpFormatter)

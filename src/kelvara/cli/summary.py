@@ -1,5 +1,7 @@
 """The summary of a run, as standard error shows it."""
 
+from kelvara.io.inputs import display_name
+
 def format_summary(summary, written):
     peptides = summary["peptides"]
     inputs = summary["inputs"]
@@ -26,5 +28,5 @@ def format_summary(summary, written):
                          f"{stats['initial_clusters']:,} -> {stats['final_clusters']:,} clusters")
     phases = ", ".join(f"{phase} {seconds:.2f}" for phase, seconds in summary["seconds"].items() if phase != "total")
     lines.append(f"seconds: {phases}; total {summary['seconds'].get('total', 0.0):.2f}")
-    lines.append("wrote " + ", ".join("standard output" if w == "-" else w for w in written))
+    lines.append("wrote " + ", ".join("standard output" if w == "-" else display_name(w) for w in written))
     return "\n".join(lines) + "\n"

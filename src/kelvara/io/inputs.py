@@ -51,12 +51,14 @@ class Source:
 
 
 def display_name(name):
-    """A file name as a message shows it: control characters and undecodable bytes escaped."""
+    """Text as a message shows it: control characters and undecodable bytes escaped, so that a file name
+    can neither move the terminal's cursor nor break the message's one line."""
     if isinstance(name, bytes):
         name = os.fsdecode(name)
+    name = str(name)
     if name.isprintable():
         return name
-    return repr(name)[1:-1].replace("\\\\", "\\")
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in name)
 
 
 def shown(text):

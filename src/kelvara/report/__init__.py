@@ -12,6 +12,8 @@ import math
 import os
 import sys
 
+from kelvara.io.inputs import display_name
+
 EXTRA_HINT = "pip install 'kelvara[report]'"
 MEMBERS_SHOWN = 12  # rows of a cluster's member table before the rest folds away
 MEMBERS_LISTED = 500  # beyond this the TSV is the place to look
@@ -56,7 +58,7 @@ def write_report(f, summary, peptides, shown=12):
     """Write the page to the binary sink f, from a clustered native peptide table."""
     Figure = _matplotlib()
     clusters = [Cluster(*peptides.members(k)) for k in range(min(shown, peptides.units("clstr")))]
-    title = "kelvara clusters: " + ", ".join(os.path.basename(s["name"]) for s in summary["inputs"])
+    title = "kelvara clusters: " + ", ".join(display_name(os.path.basename(s["name"])) for s in summary["inputs"])
     parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>",
              _title(summary), _overview(summary), _lengths_table(summary),
              "<section><h2>Cluster sizes</h2>", _size_plot(Figure, peptides.sizes()), "</section>"]
@@ -70,7 +72,7 @@ def write_report(f, summary, peptides, shown=12):
     parts.append("</section>")
     parts.append(_parameters(summary))
     parts.append("</main></body></html>\n")
-    f.write("\n".join(parts).encode("utf-8", errors="surrogateescape"))
+    f.write("\n".join(parts).encode())
 
 
 def _e(value):
@@ -78,7 +80,7 @@ def _e(value):
 
 
 def _title(summary):
-    names = ", ".join(s["name"] for s in summary["inputs"])
+    names = ", ".join(display_name(s["name"]) for s in summary["inputs"])
     return f"<header><h1>kelvara clusters</h1><p class=sub>{_e(names)}</p></header>"
 
 
@@ -147,7 +149,7 @@ def _parameters(summary):
         ("threads", p["threads"] or "one per processor"),
         ("kelvara", summary["kelvara"]),
     ]
-    inputs = "".join(f"<tr><td>{_e(s['name'])}</td><td>{_e(s['kind'])}</td><td>{s['records']:,}</td></tr>"
+    inputs = "".join(f"<tr><td>{_e(display_name(s['name']))}</td><td>{_e(s['kind'])}</td><td>{s['records']:,}</td></tr>"
                      for s in summary["inputs"])
     dl = "".join(f"<dt>{_e(k)}</dt><dd>{_e(v)}</dd>" for k, v in items)
     return (f"<section class=cols><div><h2>Parameters</h2><dl>{dl}</dl></div>"
