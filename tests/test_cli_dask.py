@@ -250,6 +250,8 @@ BAD_INPUTS = [
     ("table.csv", "id,Peptide\n1,SLYNTVATL\n", ["--column", "Sequence"],
      "table.csv: line 1: no column 'Sequence' for --column (columns: 'id', 'Peptide')"),
     ("empty.tsv", "\n\n", [], "empty.tsv: no peptides"),
+    ("long.tsv", "SLYNTVATL\t1\nGILGFVFTL\t" + "7" * 4301 + "\n", [],
+     f"long.tsv: line 2: count {'7' * 40}... (4,301 digits) is larger than 2**64 - 1"),
     ("header.tsv", "peptide\tcount\n", [], "header.tsv: no peptides"),
     ("p.parquet", lambda p: _parquet_file(p, ["SLYNTVATL"] * 3, [1.0, 2.5, 3.0]), [],
      "p.parquet: column 'count' holds float64, not counts"),
@@ -323,3 +325,58 @@ def test_local_cluster_for_the_run_then_ctrl_c_on_the_terminal(tmp_path, large_i
             process.kill()
     assert text.endswith(b"\r\x1b[Kkelvara: interrupted\r\n"), text[-300:]
     assert sorted(os.listdir(tmp_path)) == ["in.tsv", "out"]
+
+
+def _descendants(pid):
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def _workers(pid):
+    """The worker processes of a local cluster (not, say, multiprocessing's resource tracker)."""
+    found = []
+    for child in _descendants(pid):
+        try:
+            with open(f"/proc/{child}/cmdline", "rb") as f:
+                command = f.read()
+        except OSError:
+            continue
+        if b"spawn_main" in command or b"forkserver" in command:
+            found.append(child)
+    return found
+
+
+def test_workers_that_keep_dying_end_the_run_in_one_line(tmp_path, large_input):
+    process = subprocess.Popen([KELVARA, "cluster", large_input, "-o", tmp_path / "out", "--positions", "0",
+                                "--dask", "local", "--dask-timeout", "4", "-q"], stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 90
+    try:
+        time.sleep(2.0)
+        while process.poll() is None and time.monotonic() < deadline:
+            for pid in _workers(process.pid):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            time.sleep(0.5)
+        assert process.wait(timeout=30) == 1
+    finally:
+        if process.poll() is None:
+            process.kill()
+    stderr = process.stderr.read().decode()
+    assert stderr.startswith("kelvara: ") and stderr.count("\n") == 1, stderr[-2000:]
+    assert "no worker stayed up" in stderr or "workers died" in stderr
+    assert not (tmp_path / "out").exists() and leftovers(tmp_path) == []

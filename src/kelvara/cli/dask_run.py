@@ -23,7 +23,6 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
-from distributed import as_completed
 from distributed.scheduler import KilledWorker
 from fsspec.utils import read_block
 
@@ -135,9 +134,7 @@ class DaskRun(Run):
         tasks = [(number, part) for number, i in enumerate(inputs) for part in i.parts(part_bytes)]
         parts = client.persist([part for _, part in tasks])
         summaries = client.compute([part[1] for part in parts])
-        for done, _ in enumerate(as_completed(summaries), 1):
-            if self.bar is not None:
-                self.bar("read", 0, done, len(summaries))
+        self._watch(client, summaries, "read")
         records, rows = [0] * len(inputs), {}
         lines = 0
         for at, ((number, _), future) in enumerate(zip(tasks, summaries)):
@@ -201,9 +198,7 @@ class DaskRun(Run):
         futures = client.compute([task for _, task in work]) + client.compute(counted)
         if self.bar is not None:
             self.bar.start_length(f"{kept[0]}-mers" if len(kept) == 1 else f"{kept[0]}- to {kept[-1]}-mers", 0)
-        for done, _ in enumerate(as_completed(futures), 1):
-            if self.bar is not None:
-                self.bar("tasks", 0, done, len(futures))
+        self._watch(client, futures, "tasks")
         try:
             results = client.gather(futures)
         except OverflowError as e:  # summed counts of a repeated peptide
@@ -215,15 +210,49 @@ class DaskRun(Run):
         return lengths, {length: int(n) for length, n in zip(others, results[len(work):])}
 
 
+    def _watch(self, client, futures, stage):
+        """Wait for every future, the bar following them. A cluster on which no worker stays up (workers
+        that keep dying, nannies waiting for workers that never start) makes no progress however long the
+        run waits: when nothing has completed and no worker has stayed up for --dask-timeout seconds, the
+        run ends."""
+        pending = set(futures)
+        last = time.monotonic()
+        workers = set()
+        next_look = last
+        while pending:
+            finished = {f for f in pending if f.done()}
+            now = time.monotonic()
+            if finished:
+                pending -= finished
+                last = now
+                if self.bar is not None:
+                    self.bar(stage, 0, len(futures) - len(pending), len(futures))
+                continue
+            if now >= next_look:
+                next_look = now + 1.0
+                present = set(client.scheduler_info().get("workers", {}))
+                if present & workers:
+                    last = now
+                workers = present
+                if now - last > self.args.dask_timeout:
+                    raise ClusterError(f"the Dask cluster made no progress for {self.args.dask_timeout:g} s: no "
+                                       f"worker stayed up (they keep dying, or never start)")
+            time.sleep(0.05)
+
+
 def _threads(client):
     return max(1, sum(client.nthreads().values()))  # none yet: the scheduler waits for workers to come
 
 
 @contextlib.contextmanager
 def _connect(address):
-    # Every shuffle logs its start and end; a user who configures that logger for Dask sees them.
-    if "distributed.shuffle" not in dask.config.get("logging", {}):
+    # Every shuffle logs its start and end, and workers that die log errors before the run can say what
+    # happened; a user who configures Dask's loggers sees them.
+    configured = dask.config.get("logging", {})
+    if "distributed.shuffle" not in configured:
         logging.getLogger("distributed.shuffle").setLevel(logging.ERROR)
+    if "distributed" not in configured:
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
     with contextlib.ExitStack() as stack:
         try:
             if address == "local":
@@ -232,7 +261,7 @@ def _connect(address):
                 # than killing workers mid-task with a traceback each. A Ctrl-C while they start is lost.
                 with _sigint_ignored():
                     client = stack.enter_context(kdask.connect("local", dashboard_address=None,
-                                                               silence_logs=logging.ERROR))
+                                                               silence_logs=logging.CRITICAL))
             else:
                 client = stack.enter_context(kdask.connect(address))
         except (OSError, ValueError) as e:

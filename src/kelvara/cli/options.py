@@ -77,6 +77,13 @@ def _number(text):
     return value
 
 
+def _seconds(text):
+    value = _number(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text} is not a positive number of seconds")
+    return value
+
+
 def _threshold(text):
     value = _number(text)
     if 1 < value <= 100:
@@ -187,4 +194,7 @@ def build_parser():
     g.add_argument("--dask", metavar="SCHEDULER",
                    help="run on a Dask cluster: a scheduler's address, or 'local' for worker processes on this "
                         "machine; -o is then a Parquet directory")
+    g.add_argument("--dask-timeout", type=_seconds, default=60.0, metavar="S",
+                   help="end the run when the cluster makes no progress and no worker stays up for S seconds "
+                        "(default 60)")
     return parser
