@@ -170,6 +170,10 @@ def _layout(path, name, first, column, count_column):
     if count_column is not None:
         raise InputError(f"{name}: --count-column needs --column to name the peptide column")
     fields = line.split(separator)
+    if len(fields) == 1 and len(line.split(";")) == 2:
+        separator, fields = ";", line.split(";")
+    elif len(fields) == 1 and len(line.split()) >= 2:
+        separator, fields = None, line.split()  # apart by whitespace
     if len(fields) == 1:
         return Layout(name, "list", first)
     if len(fields) == 2:
@@ -233,6 +237,9 @@ def _count(text, name, number):
 
 def _read_list(first, rest, source, counts):
     number, line = first
+    if line.strip().lower() in PEPTIDE_NAMES:
+        _list_lines(rest, source, counts)
+        return
     peptide = _peptide(line, source.name, number)
     counts[peptide] = counts.get(peptide, 0) + 1
     source.records += 1
@@ -272,10 +279,20 @@ def _read_fasta(first, rest, source, counts):
     close()
 
 
+PEPTIDE_NAMES = {"peptide", "peptides", "sequence", "sequences", "anchor", "anchors", "seq", "peptide sequence",
+                 "modified sequence", "modified.sequence", "stripped.sequence"}
+COUNT_NAMES = {"count", "counts", "n", "frequency", "freq", "abundance", "intensity", "reads", "psms",
+               "spectral count", "copies", "size", "number", "value", "weight"}
+
+
 def _read_counts(first, rest, source, counts, separator):
     number, line = first
-    # A count field without any digit ("count", "n") marks a header; "x1" or "-3" is a bad count instead.
-    if any(c.isdigit() for c in line.split(separator)[1]):
+    # A count field without any digit marks a header when its names say so, or the first field is no
+    # peptide; "x1", "-3" or "PROTA" beside a peptide is a bad count instead.
+    peptide, count = (f.strip() for f in line.split(separator)[:2])
+    header = not any(c.isdigit() for c in count) and (
+        peptide.lower() in PEPTIDE_NAMES or count.lower() in COUNT_NAMES or not (peptide.isalpha() and peptide.isascii()))
+    if not header:
         _counts_line(line, number, source, counts, separator)
     _count_lines(rest, source, counts, separator)
 
@@ -290,7 +307,7 @@ def _counts_line(line, number, source, counts, separator):
         return
     fields = line.split(separator)
     if len(fields) != 2:
-        what = "a tab" if separator == "\t" else "a comma"
+        what = {"\t": "a tab", ",": "a comma", ";": "a semicolon", None: "whitespace"}[separator]
         raise LineError(source.name, number, f"expected a peptide and a count separated by {what}, "
                                              f"found {len(fields)} field{'s' if len(fields) != 1 else ''}")
     peptide = _peptide(fields[0], source.name, number)
@@ -301,7 +318,7 @@ def _counts_line(line, number, source, counts, separator):
 def _table_columns(first, name, column, count_column):
     """(delimiter, header, index of the peptide column, index of the count column or None) of a table."""
     number, header_line = first
-    delimiter = "\t" if "\t" in header_line else ","
+    delimiter = "\t" if "\t" in header_line else ";" if header_line.count(";") > header_line.count(",") else ","
     header = [h.strip() for h in next(csv.reader([header_line], delimiter=delimiter))]
 
     def index(wanted, option):

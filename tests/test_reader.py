@@ -37,7 +37,9 @@ def bad_count(rng):
 
 
 def counts_file(rng, separator, faults):
-    lines = ["peptide" + separator + "count"] if rng.random() < 0.5 else []
+    roll = rng.random()
+    lines = ([rng.choice(["peptide", "Sequence", "pep"]) + separator + rng.choice(["count", "n", "Reads"])] if roll < 0.4
+             else [peptide(rng) + separator + rng.choice(["", "PROTA"])] if roll < 0.5 else [])
     for _ in range(rng.randint(1, 60)):
         roll = rng.random()
         if roll < faults:
@@ -54,7 +56,8 @@ def counts_file(rng, separator, faults):
 
 
 def list_file(rng, faults):
-    return [untidy(rng, faulty(rng)) if rng.random() < faults else
+    header = [rng.choice(["Peptide", "sequence", " ANCHOR "])] if rng.random() < 0.3 else []
+    return header + [untidy(rng, faulty(rng)) if rng.random() < faults else
             rng.choice(["", " "]) if rng.random() < 0.1 else untidy(rng, peptide(rng))
             for _ in range(rng.randint(1, 60))]
 
@@ -99,10 +102,13 @@ KINDS = {
     # name: (file name, lines, column options)
     "counts": ("in.tsv", lambda rng, f: counts_file(rng, "\t", f), ()),
     "counts in csv": ("in.csv", lambda rng, f: counts_file(rng, ",", f), ()),
+    "counts apart by semicolons": ("in.txt", lambda rng, f: counts_file(rng, ";", f), ()),
+    "counts apart by spaces": ("in.txt", lambda rng, f: counts_file(rng, rng.choice([" ", "  ", " \t "]), f), ()),
     "list": ("in.txt", list_file, ()),
     "fasta": ("in.fa", fasta_file, ()),
     "table": ("in.tsv", lambda rng, f: table_file(rng, "\t", f), ("Sequence", "Score")),
     "table in csv": ("in.csv", lambda rng, f: table_file(rng, ",", f), ("Sequence", "Score")),
+    "table apart by semicolons": ("in.txt", lambda rng, f: table_file(rng, ";", f), ("Sequence", "Score")),
     "table, rows count once": ("in.csv", lambda rng, f: table_file(rng, ",", f), ("Sequence", None)),
 }
 

@@ -15,6 +15,7 @@
 #include "refine/reassign.hpp"
 #include "refine/refine.hpp"
 #include "table/clusters.hpp"
+#include "table/fields.hpp"
 #include "table/text_reader.hpp"
 
 namespace kelvara::py {
@@ -74,6 +75,10 @@ const char* fault_name(FaultKind kind) {
         case FaultKind::not_peptide: return "not_peptide";
         case FaultKind::count_too_large: return "count_too_large";
         case FaultKind::count_not_integer: return "count_not_integer";
+        case FaultKind::intensity_not_number: return "intensity_not_number";
+        case FaultKind::intensity_negative: return "intensity_negative";
+        case FaultKind::intensity_infinite: return "intensity_infinite";
+        case FaultKind::empty_sample: return "empty_sample";
         case FaultKind::fields: return "fields";
         case FaultKind::no_sequence: return "no_sequence";
         case FaultKind::sequence_first: return "sequence_first";
@@ -117,6 +122,7 @@ Output output_named(const char* name) {
     if (k == "csv") return Output::csv;
     if (k == "clstr") return Output::clstr;
     if (k == "centroids") return Output::centroids;
+    if (k == "samples") return Output::samples;
     raise(PyExc_ValueError, "unknown output '" + std::string(k) + "'");
 }
 
@@ -125,24 +131,35 @@ const ClusterOrder& order_of(PeptideJob& job) {
     return *job.order;
 }
 
-// begin_input(kind, separator, skip_through, column, count_column, header_fields)
-PyObject* begin_input(PyObject* self, PyObject* args) {
+const Signature kBeginSignature{
+    "begin_input",
+    {"kind", "separator", "skip_through", "column", "count_column", "header_fields", "whitespace",
+     "strip_modifications", "intensity", "sample", "sample_column"},
+    1};
+
+// begin_input(kind, separator="\t", skip_through=0, column=0, count_column=-1, header_fields=0,
+// whitespace=False, strip_modifications=False, intensity=False, sample=None, sample_column=-1)
+PyObject* begin_input(PyObject* self, PyObject* args, PyObject* kwargs) {
     return method(self, [&](PeptideJob& job) {
-        const char* kind = nullptr;
-        const char* separator = nullptr;
-        unsigned long long skip = 0, column = 0, header_fields = 0;
-        long long count_column = -1;
-        if (!PyArg_ParseTuple(args, "ssKKLK:begin_input", &kind, &separator, &skip, &column, &count_column,
-                              &header_fields))
-            throw ErrorSet{};
+        const auto a = bind_arguments(kBeginSignature, args, kwargs);
+        auto given = [&](std::size_t i) { return a[i] != nullptr; };
         if (job.order) raise(PyExc_RuntimeError, "the table is clustered already");
         Layout layout;
-        layout.kind = kind_named(kind);
-        layout.separator = separator[0] != '\0' ? separator[0] : '\t';
-        layout.skip_through = skip;
-        layout.column = column;
-        layout.count_column = count_column;
-        layout.header_fields = header_fields;
+        layout.kind = kind_named(as_utf8(a[0]).c_str());
+        if (given(1)) {
+            const std::string separator = as_utf8(a[1]);
+            if (separator.size() != 1) raise(PyExc_ValueError, "a separator is one character");
+            layout.separator = separator[0];
+        }
+        if (given(2)) layout.skip_through = as_u64(a[2]);
+        if (given(3)) layout.column = as_u64(a[3]);
+        if (given(4)) layout.count_column = as_i64(a[4]);
+        if (given(5)) layout.header_fields = as_u64(a[5]);
+        layout.whitespace = given(6) && as_bool(a[6]);
+        layout.strip_modifications = given(7) && as_bool(a[7]);
+        layout.intensity = given(8) && as_bool(a[8]);
+        if (given(9) && a[9] != Py_None) layout.sample = job.table.sample_id(as_utf8(a[9]));
+        if (given(10)) layout.sample_column = as_i64(a[10]);
         job.reader.emplace(job.table, layout);
         Py_RETURN_NONE;
     });
@@ -160,14 +177,24 @@ PyObject* feed(PyObject* self, PyObject* arg) {
     });
 }
 
-// end_input() -> (records, lines, fault or None)
+// end_input() -> {"records", "lines", "stripped", "unquantified", "long_records", "fault": fault or None}
 PyObject* end_input(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) {
         if (!job.reader) raise(PyExc_RuntimeError, "no input begun");
         TextReader& r = *job.reader;
         const bool ok = r.finish();
+        Ref out = Ref::check(PyDict_New());
+        const std::pair<const char*, std::uint64_t> figures[] = {{"records", r.records()},
+                                                                 {"lines", r.lines()},
+                                                                 {"stripped", r.stripped()},
+                                                                 {"unquantified", r.unquantified()},
+                                                                 {"long_records", r.long_records()}};
+        for (const auto& [key, value] : figures) {
+            Ref number = new_int(value);
+            if (PyDict_SetItemString(out.get(), key, number.get()) < 0) throw ErrorSet{};
+        }
         Ref fault = ok ? Ref::borrow(Py_None) : fault_tuple(r.fault());
-        Ref out = new_tuple(new_int(r.records()), new_int(r.lines()), std::move(fault));
+        if (PyDict_SetItemString(out.get(), "fault", fault.get()) < 0) throw ErrorSet{};
         job.reader.reset();
         return out.release();
     });
@@ -269,6 +296,7 @@ PyObject* order(PyObject* self, PyObject*) {
         if (job.assignment.centroid.size() != job.table.size()) job.assignment = Assignment(job.table.size());
         job.order.emplace(order_clusters(job.table, job.assignment));
         job.records.emplace(job.table);
+        job.samples.emplace(job.table);
         return new_int(job.order->clusters.size()).release();
     });
 }
@@ -323,8 +351,9 @@ PyObject* render_output(PyObject* self, PyObject* args) {
         const ClusterOrder& o = order_of(job);
         std::string out;
         out.reserve(static_cast<std::size_t>(budget) + 4096);
-        const std::size_t next = render(kind, job.table, job.assignment, o, *job.records,
-                                        static_cast<std::size_t>(std::max<Py_ssize_t>(from, 0)),
+        if (kind == Output::samples && job.samples->empty()) raise(PyExc_ValueError, "the table has no samples");
+        const Outputs outputs{job.table, job.assignment, o, *job.records, *job.samples};
+        const std::size_t next = render(kind, outputs, static_cast<std::size_t>(std::max<Py_ssize_t>(from, 0)),
                                         static_cast<std::size_t>(std::max<Py_ssize_t>(budget, 1)), out);
         return new_tuple(new_bytes(out), new_int(next)).release();
     });
@@ -420,6 +449,83 @@ PyObject* as_dict(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* sample_names(PyObject* self, PyObject*) {
+    return method(self, [&](PeptideJob& job) {
+        Ref list = Ref::check(PyList_New(0));
+        for (const std::string& name : job.table.sample_names()) {
+            Ref item = new_text(name);
+            if (PyList_Append(list.get(), item.get()) < 0) throw ErrorSet{};
+        }
+        return list.release();
+    });
+}
+
+// cluster_samples(cluster) -> [(summed count, peptides)] per sample
+PyObject* cluster_samples(PyObject* self, PyObject* arg) {
+    return method(self, [&](PeptideJob& job) {
+        const std::size_t k = PyLong_AsSize_t(arg);
+        if (PyErr_Occurred()) throw ErrorSet{};
+        const ClusterOrder& o = order_of(job);
+        if (k >= o.clusters.size()) raise(PyExc_IndexError, "no cluster " + std::to_string(k));
+        if (job.samples->empty()) raise(PyExc_ValueError, "the table has no samples");
+        std::vector<SampleIndex::Share> shares;
+        job.samples->shares(o, k, shares);
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(shares.size())));
+        for (std::size_t s = 0; s < shares.size(); ++s)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(s),
+                           new_tuple(new_sum(shares[s].count), new_int(shares[s].peptides)).release());
+        return list.release();
+    });
+}
+
+// sample_figures() -> [(unique peptides, summed count, clusters)] per sample, over the clustered peptides
+PyObject* sample_figures(PyObject* self, PyObject*) {
+    return method(self, [&](PeptideJob& job) {
+        const ClusterOrder& o = order_of(job);
+        if (job.samples->empty()) raise(PyExc_ValueError, "the table has no samples");
+        const SampleIndex& index = *job.samples;
+        struct Figure {
+            std::uint64_t peptides = 0, clusters = 0;
+            CountSum count = 0;
+            std::size_t last_cluster = SIZE_MAX;
+        };
+        std::vector<Figure> figures(index.samples);
+        for (std::size_t k = 0; k < o.clusters.size(); ++k) {
+            const auto& cluster = o.clusters[k];
+            for (std::uint32_t r = cluster.first_row; r < cluster.first_row + cluster.members; ++r) {
+                const std::uint32_t p = o.rows[r];
+                for (std::uint32_t e = index.start[p]; e < index.start[p + 1]; ++e) {
+                    Figure& f = figures[(*index.counts)[e].sample];
+                    ++f.peptides;
+                    f.count += (*index.counts)[e].count;
+                    if (f.last_cluster != k) ++f.clusters, f.last_cluster = k;
+                }
+            }
+        }
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(figures.size())));
+        for (std::size_t s = 0; s < figures.size(); ++s)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(s),
+                           new_tuple(new_int(figures[s].peptides), new_sum(figures[s].count),
+                                     new_int(figures[s].clusters))
+                               .release());
+        return list.release();
+    });
+}
+
+// nonstandard(lengths) -> unique peptides of those lengths holding B, J, O, U, X or Z
+PyObject* nonstandard(PyObject* self, PyObject* arg) {
+    return method(self, [&](PeptideJob& job) {
+        std::vector<std::uint64_t> lengths = as_positions(arg);
+        std::sort(lengths.begin(), lengths.end());
+        std::uint64_t n = 0;
+        for (std::size_t i = 0; i < job.table.size(); ++i)
+            if (std::binary_search(lengths.begin(), lengths.end(), job.table.length(i)) &&
+                fields::has_nonstandard_letter(job.table.peptide(i)))
+                ++n;
+        return new_int(n).release();
+    });
+}
+
 PyObject* size(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) { return new_int(job.table.size()).release(); });
 }
@@ -429,10 +535,13 @@ PyObject* records(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"begin_input", begin_input, METH_VARARGS,
-     "begin_input(kind, separator, skip_through, column, count_column, header_fields): start reading an input"},
+    {"begin_input", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_input)),
+     METH_VARARGS | METH_KEYWORDS,
+     "begin_input(kind, separator, skip_through, column, count_column, header_fields, whitespace, "
+     "strip_modifications, intensity, sample, sample_column): start reading an input"},
     {"feed", feed, METH_O, "feed(data) -> None, or (kind, line, text, text size, fields) of the input's first fault"},
-    {"end_input", end_input, METH_NOARGS, "end_input() -> (records, lines, fault or None)"},
+    {"end_input", end_input, METH_NOARGS,
+     "end_input() -> {records, lines, stripped, unquantified, long_records, fault (or None)}"},
     {"largest_overflow", largest_overflow, METH_NOARGS,
      "largest_overflow() -> the peptide whose counts add up to the most beyond 2**64 - 1, or None"},
     {"lengths", lengths, METH_NOARGS, "lengths() -> [(length, unique peptides)], ascending"},
@@ -449,6 +558,12 @@ PyMethodDef methods[] = {
     {"members", members, METH_O, "members(cluster) -> (centroid, length, summed count, [(peptide, count, similarity)])"},
     {"packed", packed, METH_O, "packed(length) -> (peptides end to end, counts as native-endian uint64)"},
     {"size", size, METH_NOARGS, "size() -> unique peptides"},
+    {"sample_names", sample_names, METH_NOARGS, "sample_names() -> the samples, in order of first appearance"},
+    {"cluster_samples", cluster_samples, METH_O, "cluster_samples(cluster) -> [(summed count, peptides)] per sample"},
+    {"sample_figures", sample_figures, METH_NOARGS,
+     "sample_figures() -> [(peptides, summed count, clusters)] per sample"},
+    {"nonstandard", nonstandard, METH_O,
+     "nonstandard(lengths) -> unique peptides of those lengths holding B, J, O, U, X or Z"},
     {"as_dict", as_dict, METH_NOARGS, "as_dict() -> {peptide: count} in table order"},
     {"records", records, METH_NOARGS, "records() -> FASTA records read"},
     {nullptr, nullptr, 0, nullptr},

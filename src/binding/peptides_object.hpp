@@ -17,6 +17,7 @@ struct PeptideJob {
     Assignment assignment;
     std::optional<ClusterOrder> order;
     std::optional<RecordIndex> records;
+    std::optional<SampleIndex> samples;
 };
 
 // The type kelvara._core._Peptides, made once and added to the module at import.

@@ -228,12 +228,64 @@ std::size_t render_units(Output kind, const ClusterOrder& order) {
     return kind == Output::tsv || kind == Output::csv ? order.rows.size() : order.clusters.size();
 }
 
-std::size_t render(Output kind, const PeptideTable& table, const Assignment& a, const ClusterOrder& order,
-                   const RecordIndex& records, std::size_t from, std::size_t budget, std::string& out) {
+SampleIndex::SampleIndex(PeptideTable& table) {
+    if (!table.has_samples()) return;
+    counts = &table.sample_counts();
+    samples = table.sample_names().size();
+    start.assign(table.size() + 1, 0);
+    for (const auto& c : *counts) ++start[c.peptide + 1];
+    for (std::size_t i = 0; i < table.size(); ++i) start[i + 1] += start[i];
+}
+
+void SampleIndex::shares(const ClusterOrder& order, std::size_t k, std::vector<Share>& out) const {
+    out.assign(samples, Share{});
+    const auto& cluster = order.clusters[k];
+    for (std::uint32_t r = cluster.first_row; r < cluster.first_row + cluster.members; ++r) {
+        const std::uint32_t p = order.rows[r];
+        for (std::uint32_t e = start[p]; e < start[p + 1]; ++e) {
+            Share& share = out[(*counts)[e].sample];
+            share.count += (*counts)[e].count;
+            ++share.peptides;
+        }
+    }
+}
+
+std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::size_t budget, std::string& out) {
     constexpr std::size_t kNumbers = 160;  // room for every number of a row or an entry
+    const PeptideTable& table = outputs.table;
+    const Assignment& a = outputs.assignment;
+    const ClusterOrder& order = outputs.order;
+    const RecordIndex& records = outputs.records;
     const std::size_t units = render_units(kind, order);
     std::size_t k = from;
     Sink sink(out);
+    if (kind == Output::samples) {
+        std::vector<SampleIndex::Share> shares;
+        for (; k < units && sink.size() < budget; ++k) {
+            const auto& cluster = order.clusters[k];
+            const std::string_view centroid = table.peptide(cluster.centroid);
+            outputs.samples.shares(order, k, shares);
+            char* w = sink.room(centroid.size() + kNumbers + 64 * shares.size());
+            w = put_int(w, k);
+            *w++ = '\t';
+            w = put(w, centroid);
+            *w++ = '\t';
+            w = put_int(w, centroid.size());
+            *w++ = '\t';
+            w = put_int(w, cluster.members);
+            *w++ = '\t';
+            w = put_sum(w, cluster.total);
+            for (const auto& share : shares) {
+                *w++ = '\t';
+                w = put_sum(w, share.count);
+                *w++ = '\t';
+                w = put_int(w, share.peptides);
+            }
+            *w++ = '\n';
+            sink.commit(w);
+        }
+        return k;
+    }
     if (kind == Output::tsv || kind == Output::csv) {
         const char sep = kind == Output::tsv ? '\t' : ',';
         for (; k < units && sink.size() < budget; ++k) {

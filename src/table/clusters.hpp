@@ -48,11 +48,37 @@ struct RecordIndex {
     std::string_view name(const PeptideTable& table, std::uint32_t peptide) const;
 };
 
+// Every peptide's counts in each sample, found by peptide.
+struct SampleIndex {
+    const std::vector<PeptideTable::SampleCount>* counts = nullptr;
+    std::vector<std::uint32_t> start;  // per peptide, and one past the last, into *counts
+    std::size_t samples = 0;
+
+    SampleIndex() = default;
+    explicit SampleIndex(PeptideTable& table);
+    bool empty() const { return counts == nullptr; }
+
+    // Per sample of one cluster, its summed count and how many of its peptides the sample holds.
+    struct Share {
+        CountSum count = 0;
+        std::uint32_t peptides = 0;
+    };
+    void shares(const ClusterOrder& order, std::size_t cluster, std::vector<Share>& out) const;
+};
+
 // Text outputs, made in pieces: each call appends rows (or clusters) from `from` on until `out` holds at
-// least `budget` bytes or everything is done, and returns where the next call goes on.
-enum class Output { tsv, csv, clstr, centroids };
-std::size_t render(Output kind, const PeptideTable& table, const Assignment& assignment, const ClusterOrder& order,
-                   const RecordIndex& records, std::size_t from, std::size_t budget, std::string& out);
+// least `budget` bytes or everything is done, and returns where the next call goes on. `samples` is the
+// cluster-by-sample table: per cluster its number, centroid, length, members and summed count, then per
+// sample the summed count and the peptides seen in it.
+enum class Output { tsv, csv, clstr, centroids, samples };
+struct Outputs {
+    const PeptideTable& table;
+    const Assignment& assignment;
+    const ClusterOrder& order;
+    const RecordIndex& records;
+    const SampleIndex& samples;
+};
+std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::size_t budget, std::string& out);
 // Rows for Output::tsv and csv, clusters for clstr and centroids.
 std::size_t render_units(Output kind, const ClusterOrder& order);
 

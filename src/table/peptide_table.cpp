@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "anchors/errors.hpp"
+#include "anchors/radix_sort.hpp"
 
 namespace kelvara {
 
@@ -84,6 +85,42 @@ std::size_t PeptideTable::largest_overflow() const {
 void PeptideTable::add_record(std::uint32_t peptide, std::string_view name) {
     records_.push_back({peptide, names_.size(), static_cast<std::uint32_t>(name.size())});
     names_.append(name);
+}
+
+std::uint32_t PeptideTable::sample_id(std::string_view name) {
+    const auto [it, added] = sample_ids_.try_emplace(std::string(name), static_cast<std::uint32_t>(sample_names_.size()));
+    if (added) {
+        if (sample_names_.size() >= kNoSample - 1) throw InputError("more than 4,294,967,294 samples");
+        sample_names_.emplace_back(name);
+    }
+    return it->second;
+}
+
+void PeptideTable::compact_samples() {
+    if (pending_samples_.empty()) return;
+    // The summed pairs so far and the new records, sorted together by (peptide, sample), equal pairs added.
+    std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
+    keyed.reserve(sample_counts_.size() + pending_samples_.size());
+    for (std::size_t k = 0; k < sample_counts_.size(); ++k)
+        keyed.emplace_back(std::uint64_t{sample_counts_[k].peptide} << 32 | sample_counts_[k].sample, k);
+    for (std::size_t k = 0; k < pending_samples_.size(); ++k)
+        keyed.emplace_back(std::uint64_t{pending_samples_[k].peptide} << 32 | pending_samples_[k].sample,
+                           sample_counts_.size() + k);
+    radix_sort(keyed, 64);
+    std::vector<SampleCount> merged;
+    merged.reserve(keyed.size());
+    for (const auto& [key, k] : keyed) {
+        const CountSum count =
+            k < sample_counts_.size() ? sample_counts_[k].count : pending_samples_[k - sample_counts_.size()].count;
+        if (!merged.empty() && (std::uint64_t{merged.back().peptide} << 32 | merged.back().sample) == key) {
+            merged.back().count += count;
+        } else {
+            merged.push_back({static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), count});
+        }
+    }
+    sample_counts_.swap(merged);
+    pending_samples_.clear();
+    compact_at_ = std::max(compact_at_, 2 * sample_counts_.size());
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> PeptideTable::lengths() const {

@@ -53,6 +53,27 @@ public:
     const std::vector<Record>& records() const { return records_; }
     std::string_view record_name(const Record& r) const { return {names_.data() + r.name_start, r.name_len}; }
 
+    // Samples, numbered in order of first appearance, and every peptide's count in each. Counts are kept
+    // per record and added up now and then, so that a run without samples pays nothing.
+    static constexpr std::uint32_t kNoSample = 0xFFFFFFFFu;
+    std::uint32_t sample_id(std::string_view name);
+    const std::vector<std::string>& sample_names() const { return sample_names_; }
+    bool has_samples() const { return !sample_names_.empty(); }
+    void add_to_sample(std::uint32_t peptide, std::uint32_t sample, std::uint64_t count) {
+        pending_samples_.push_back({peptide, sample, count});
+        if (pending_samples_.size() >= compact_at_) compact_samples();
+    }
+    struct SampleCount {
+        std::uint32_t peptide;
+        std::uint32_t sample;
+        CountSum count;
+    };
+    // Every (peptide, sample) with its summed count, ascending by peptide, then sample.
+    const std::vector<SampleCount>& sample_counts() {
+        compact_samples();
+        return sample_counts_;
+    }
+
     // The distinct lengths, ascending, with how many peptides have each.
     std::vector<std::pair<std::size_t, std::size_t>> lengths() const;
     // The peptides of one length, in table order.
@@ -63,6 +84,7 @@ public:
 
 private:
     bool add_wide(std::uint32_t i, std::uint64_t count);
+    void compact_samples();
     void overflow(std::uint32_t i, std::uint64_t wrapped);
     void grow();
 
@@ -75,6 +97,16 @@ private:
     std::unordered_map<std::uint32_t, CountSum> overflowed_;  // full sums of those past 2**64 - 1
     std::vector<Record> records_;
     std::string names_;
+    struct PendingSample {
+        std::uint32_t peptide;
+        std::uint32_t sample;
+        std::uint64_t count;
+    };
+    std::vector<std::string> sample_names_;
+    std::unordered_map<std::string, std::uint32_t> sample_ids_;
+    std::vector<PendingSample> pending_samples_;
+    std::vector<SampleCount> sample_counts_;
+    std::size_t compact_at_ = std::size_t{1} << 20;
 };
 
 }  // namespace kelvara

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "table/fields.hpp"
 #include "table/text.hpp"
 
 namespace kelvara {
@@ -111,26 +112,65 @@ bool TextReader::line(std::string_view text) {
     return true;
 }
 
-bool TextReader::peptide(std::string_view field, std::uint64_t at, std::uint32_t& index) {
+// Peptides longer than this are proteins, most likely.
+constexpr std::size_t kLongRecord = 30;
+
+std::uint32_t TextReader::take(std::string_view text, std::uint64_t count, std::uint32_t sample) {
+    const std::uint32_t peptide = table_.intern(text);
+    table_.add(peptide, count);
+    if (sample != PeptideTable::kNoSample) table_.add_to_sample(peptide, sample, count);
+    ++records_;
+    stripped_ += last_stripped_;
+    long_records_ += text.size() > kLongRecord;
+    return peptide;
+}
+
+bool TextReader::peptide(std::string_view field, std::uint64_t at, std::string_view& out) {
     const std::string_view s = text::strip(field);
+    last_stripped_ = false;
     if (s.empty()) return fail(FaultKind::empty_peptide, at);
     if (text::is_upper_letters(s)) {
-        index = table_.intern(s);
+        out = s;
         return true;
     }
-    if (!text::is_letters(s)) return fail(FaultKind::not_peptide, at, s);
+    if (!text::is_letters(s)) {
+        if (!layout_.strip_modifications) return fail(FaultKind::not_peptide, at, s);
+        const fields::Stripped stripped = fields::strip_modifications(s, upper_);
+        if (!stripped.ok || upper_.empty() || !text::is_upper_letters(upper_))
+            return fail(upper_.empty() && stripped.ok ? FaultKind::empty_peptide : FaultKind::not_peptide, at, s);
+        last_stripped_ = stripped.changed;
+        out = upper_;
+        return true;
+    }
     upper_.assign(s);
     for (char& ch : upper_)
         if (ch >= 'a') ch = static_cast<char>(ch - 'a' + 'A');
-    index = table_.intern(upper_);
+    out = upper_;
     return true;
 }
 
-bool TextReader::count(std::string_view field, std::uint64_t at, std::uint64_t& value) {
+int TextReader::count(std::string_view field, std::uint64_t at, std::uint64_t& value) {
     const std::string_view s = text::strip(field);
+    if (layout_.intensity) {
+        switch (fields::parse_intensity(s, value)) {
+            case fields::Intensity::ok:
+                return 1;
+            case fields::Intensity::not_quantified:
+                ++unquantified_;
+                return -1;
+            case fields::Intensity::too_large:
+                return fail(FaultKind::count_too_large, at, s);
+            case fields::Intensity::negative:
+                return fail(FaultKind::intensity_negative, at, s);
+            case fields::Intensity::infinite:
+                return fail(FaultKind::intensity_infinite, at, s);
+            case fields::Intensity::not_number:
+                return fail(FaultKind::intensity_not_number, at, s);
+        }
+    }
     switch (text::parse_count(s, value)) {
         case 0:
-            return true;
+            return 1;
         case 2:
             return fail(FaultKind::count_too_large, at, s);
         default:
@@ -140,25 +180,50 @@ bool TextReader::count(std::string_view field, std::uint64_t at, std::uint64_t& 
 
 bool TextReader::list_line(std::string_view text) {
     if (text::strip(text).empty()) return true;
-    std::uint32_t i;
-    if (!peptide(text, line_, i)) return false;
-    table_.add(i, 1);
-    ++records_;
+    std::string_view p;
+    if (!peptide(text, line_, p)) return false;
+    take(p, 1, layout_.sample);
     return true;
 }
 
 bool TextReader::counts_line(std::string_view text) {
-    if (text::strip(text).empty()) return true;
-    const std::size_t cut = text.find(layout_.separator);
-    if (cut == std::string_view::npos || text.find(layout_.separator, cut + 1) != std::string_view::npos) {
-        const auto n = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), layout_.separator)) + 1;
-        return fail(FaultKind::fields, line_, {}, n);
+    const std::string_view stripped = text::strip(text);
+    if (stripped.empty()) return true;
+    std::string_view first, second;
+    if (layout_.whitespace) {
+        // Fields apart by runs of whitespace: exactly two of them.
+        std::size_t end = 0;
+        while (end < stripped.size() && text::space_at(stripped, end) == 0) ++end;
+        const std::string_view rest = text::strip(stripped.substr(end));
+        std::size_t n = rest.empty() ? 1 : 2;
+        for (std::size_t k = 0; k < rest.size();) {
+            const std::size_t w = text::space_at(rest, k);
+            if (w == 0) {
+                ++k;
+                continue;
+            }
+            k += w;
+            while (k < rest.size() && text::space_at(rest, k) != 0) k += text::space_at(rest, k);
+            ++n;
+        }
+        if (n != 2) return fail(FaultKind::fields, line_, {}, n);
+        first = stripped.substr(0, end);
+        second = rest;
+    } else {
+        const std::size_t cut = text.find(layout_.separator);
+        if (cut == std::string_view::npos || text.find(layout_.separator, cut + 1) != std::string_view::npos) {
+            const auto n = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), layout_.separator)) + 1;
+            return fail(FaultKind::fields, line_, {}, n);
+        }
+        first = text.substr(0, cut);
+        second = text.substr(cut + 1);
     }
-    std::uint32_t i;
+    std::string_view p;
     std::uint64_t c;
-    if (!peptide(text.substr(0, cut), line_, i) || !count(text.substr(cut + 1), line_, c)) return false;
-    table_.add(i, c);
-    ++records_;
+    if (!peptide(first, line_, p)) return false;
+    const int got = count(second, line_, c);
+    if (got == 0) return false;
+    if (got > 0) take(p, c, layout_.sample);
     return true;
 }
 
@@ -171,7 +236,7 @@ bool TextReader::fasta_line(std::string_view text) {
         record_name_.assign(first_word(s.substr(1)));
         sequence_.clear();
         has_sequence_ = false;
-        return true;
+        return record_size();
     }
     if (s.empty()) return true;
     if (!record_open_) return fail(FaultKind::sequence_first, line_);
@@ -185,11 +250,30 @@ bool TextReader::close_record() {
     if (!record_open_) return true;
     record_open_ = false;
     if (!has_sequence_) return fail(FaultKind::no_sequence, record_line_);
-    std::uint32_t i;
-    if (!peptide(sequence_, record_line_, i)) return false;
-    table_.add(i, 1);
-    table_.add_record(i, record_name_);
-    ++records_;
+    std::string_view p;
+    if (!peptide(sequence_, record_line_, p)) return false;
+    table_.add_record(take(p, record_count_, layout_.sample), record_name_);
+    return true;
+}
+
+// ";size=N" (or "size=N;") in the name, as dereplicating tools write the number of copies a record
+// stands for: the record's count.
+bool TextReader::record_size() {
+    record_count_ = 1;
+    const std::string_view name = record_name_;
+    for (std::size_t at = name.find("size="); at != std::string_view::npos; at = name.find("size=", at + 1)) {
+        if (at != 0 && name[at - 1] != ';') continue;
+        const std::size_t from = at + 5;
+        std::size_t end = from;
+        while (end < name.size() && name[end] != ';') ++end;
+        const std::string_view digits = name.substr(from, end - from);
+        std::uint64_t value = 0;
+        const int parsed = text::parse_count(digits, value);
+        if (parsed == 1) continue;  // not a size, just a name that looks like one
+        if (parsed == 2) return fail(FaultKind::count_too_large, line_, digits);
+        record_count_ = value;
+        return true;
+    }
     return true;
 }
 
@@ -199,14 +283,11 @@ bool TextReader::table_line(std::string_view text) {
     const char delimiter = layout_.separator;
     auto save_field = [&] {
         if (field_index_ == 0) first_field_ = field_;
-        if (field_index_ == layout_.column) peptide_field_ = field_;
-        if (layout_.count_column >= 0 && field_index_ == static_cast<std::size_t>(layout_.count_column))
-            count_field_ = field_;
+        keep(field_index_);
         ++field_index_;
         field_.clear();
         field_size_ = 0;
-        keep_field_ = field_index_ == 0 || field_index_ == layout_.column ||
-                      (layout_.count_column >= 0 && field_index_ == static_cast<std::size_t>(layout_.count_column));
+        keep_field_ = wanted(field_index_);
     };
     auto add = [&](char ch) {
         if (++field_size_ > kMaxFieldBytes) return false;
@@ -222,6 +303,7 @@ bool TextReader::table_line(std::string_view text) {
         first_field_.clear();
         peptide_field_.clear();
         count_field_.clear();
+        sample_field_.clear();
         csv_ = Csv::start_field;
     }
     for (const char ch : text) {
@@ -273,21 +355,40 @@ bool TextReader::end_row() {
     csv_ = Csv::start_record;
     // Fields are saved as they end; the last one ends with the row.
     if (field_index_ == 0) first_field_ = field_;
-    if (field_index_ == layout_.column) peptide_field_ = field_;
-    if (layout_.count_column >= 0 && field_index_ == static_cast<std::size_t>(layout_.count_column))
-        count_field_ = field_;
+    keep(field_index_);
     const std::size_t n = field_index_ + 1;
     if (n == 1 && text::strip(first_field_).empty()) return true;
-    const std::size_t needed =
-        std::max(layout_.column, layout_.count_column < 0 ? 0 : static_cast<std::size_t>(layout_.count_column)) + 1;
+    std::size_t needed = layout_.column + 1;
+    for (const std::int64_t c : {layout_.count_column, layout_.sample_column})
+        if (c >= 0) needed = std::max(needed, static_cast<std::size_t>(c) + 1);
     if (n < needed) return fail(FaultKind::fields, line_, {}, n);
-    std::uint32_t i;
+    std::string_view p;
     std::uint64_t c = 1;
-    if (!peptide(peptide_field_, line_, i)) return false;
-    if (layout_.count_column >= 0 && !count(count_field_, line_, c)) return false;
-    table_.add(i, c);
-    ++records_;
+    if (!peptide(peptide_field_, line_, p)) return false;
+    if (layout_.count_column >= 0) {
+        const int got = count(count_field_, line_, c);
+        if (got <= 0) return got < 0;
+    }
+    std::uint32_t sample = layout_.sample;
+    if (layout_.sample_column >= 0) {
+        const std::string_view name = text::strip(sample_field_);
+        if (name.empty()) return fail(FaultKind::empty_sample, line_);
+        sample = table_.sample_id(name);
+    }
+    take(p, c, sample);
     return true;
+}
+
+bool TextReader::wanted(std::size_t field) const {
+    auto is = [&](std::int64_t column) { return column >= 0 && field == static_cast<std::size_t>(column); };
+    return field == 0 || field == layout_.column || is(layout_.count_column) || is(layout_.sample_column);
+}
+
+void TextReader::keep(std::size_t field) {
+    auto is = [&](std::int64_t column) { return column >= 0 && field == static_cast<std::size_t>(column); };
+    if (field == layout_.column) peptide_field_ = field_;
+    if (is(layout_.count_column)) count_field_ = field_;
+    if (is(layout_.sample_column)) sample_field_ = field_;
 }
 
 }  // namespace kelvara

@@ -27,6 +27,11 @@ struct Layout {
     std::size_t column = 0;          // table: the peptide column
     std::int64_t count_column = -1;  // table: the count column; -1: each row counts once
     std::size_t header_fields = 0;   // table: the fields of its header, for messages
+    bool whitespace = false;         // counts: fields apart by any run of whitespace, not by `separator`
+    bool strip_modifications = false;  // modified sequences read as their bare sequence
+    bool intensity = false;          // counts are decimal intensities, rounded; empty, NaN or 0: not quantified
+    std::uint32_t sample = PeptideTable::kNoSample;  // the sample of every record, or
+    std::int64_t sample_column = -1;  // table: the column that names each row's sample
 };
 
 enum class FaultKind {
@@ -34,6 +39,10 @@ enum class FaultKind {
     not_peptide,         // text: the field
     count_too_large,     // text: the field
     count_not_integer,   // text: the field
+    intensity_not_number,  // text: the field
+    intensity_negative,    // text: the field
+    intensity_infinite,    // text: the field
+    empty_sample,
     fields,              // fields: how many the line or row has
     no_sequence,         // a FASTA header without sequence lines
     sequence_first,      // sequence before the first FASTA header
@@ -66,6 +75,9 @@ public:
     const Fault& fault() const { return fault_; }
     bool failed() const { return failed_; }
     std::uint64_t records() const { return records_; }
+    std::uint64_t stripped() const { return stripped_; }          // records whose modifications were removed
+    std::uint64_t unquantified() const { return unquantified_; }  // rows left out as not quantified
+    std::uint64_t long_records() const { return long_records_; }  // records longer than a peptide usually is
     std::uint64_t lines() const { return line_; }
 
 private:
@@ -75,9 +87,15 @@ private:
     bool fasta_line(std::string_view text);
     bool table_line(std::string_view text);
     bool close_record();
+    bool record_size();
+    bool wanted(std::size_t field) const;
+    void keep(std::size_t field);
     bool end_row();
-    bool peptide(std::string_view field, std::uint64_t at, std::uint32_t& index);
-    bool count(std::string_view field, std::uint64_t at, std::uint64_t& value);
+    // The peptide of a field, checked and in upper case, into `out` (valid until the next call).
+    bool peptide(std::string_view field, std::uint64_t at, std::string_view& out);
+    // 1: a count; 0: a fault; -1: no count (an intensity not quantified), the row adds nothing.
+    int count(std::string_view field, std::uint64_t at, std::uint64_t& value);
+    std::uint32_t take(std::string_view peptide, std::uint64_t count, std::uint32_t sample);
     bool fail(FaultKind kind, std::uint64_t at, std::string_view text = {}, std::uint64_t fields = 0);
 
     PeptideTable& table_;
@@ -86,6 +104,8 @@ private:
     bool failed_ = false;
     std::uint64_t line_ = 0;
     std::uint64_t records_ = 0;
+    std::uint64_t stripped_ = 0, unquantified_ = 0, long_records_ = 0;
+    bool last_stripped_ = false;  // the last peptide read had modifications removed
     std::string pending_;  // a line begun in an earlier piece
     bool after_cr_ = false;  // the last piece ended with "\r": a "\n" starting the next one ends nothing
     std::string upper_;
@@ -94,6 +114,7 @@ private:
     bool record_open_ = false;
     std::uint64_t record_line_ = 0;
     std::string record_name_;
+    std::uint64_t record_count_ = 1;  // ";size=N" in the header
     std::string sequence_;
     bool has_sequence_ = false;
 
@@ -104,7 +125,7 @@ private:
     std::size_t field_size_ = 0;
     std::string field_;        // the current field, kept when it is one the row needs
     std::string first_field_;  // a blank single-field row is skipped
-    std::string peptide_field_, count_field_;
+    std::string peptide_field_, count_field_, sample_field_;
     bool keep_field_ = false;
 };
 

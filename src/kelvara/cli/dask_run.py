@@ -60,6 +60,10 @@ class DaskRun(Run):
             (args.centroids, "--centroids", "it lists every cluster in one file; leave out --dask for it"),
             (args.report, "--report", "it draws every cluster on one machine; leave out --dask for it"),
             (args.threads is not None, "--threads", "the workers are the Dask cluster's"),
+            (args.samples or args.sample_column or args.sample_table, "--samples",
+             "samples are read on one machine; leave out --dask for them"),
+            (args.strip_modifications or args.intensity, "--strip-modifications and --intensity",
+             "they are read on one machine; leave out --dask for them"),
         ]
         for given, option, why in refused:
             if given:

@@ -8,8 +8,8 @@ from kelvara import job
 from kelvara.cli.options import version
 from kelvara.cli.run import Run
 from kelvara.cli.summary import format_summary
-from kelvara.io.inputs import display_name, read_inputs
-from kelvara.io.outputs import table_kind, write_json, write_native, write_table
+from kelvara.io.inputs import Reading, display_name, read_inputs
+from kelvara.io.outputs import table_kind, write_json, write_native, write_sample_table, write_table
 from kelvara.progress import ProgressBar
 
 
@@ -22,29 +22,68 @@ class LocalRun(Run):
         self.started = time.perf_counter()
         if not args.quiet and _is_terminal(sys.stderr):
             self.bar = ProgressBar(sys.stderr, 0, args.refine)
+        reading = Reading(args.strip_modifications, args.intensity, args.samples, args.sample_column)
         peptides, sources = read_inputs(args.inputs, args.column, args.count_column,
-                                        progress=self.bar.reading if self.bar is not None else None)
+                                        progress=self.bar.reading if self.bar is not None else None, reading=reading)
         self.seconds["read"] = time.perf_counter() - self.started
 
         lengths, left_out = job.cluster(peptides, job.Options.of_args(args), self.bar, self.seconds)
         summary = {
             "kelvara": version(),
-            "inputs": [{"name": s.name, "kind": s.kind, "records": s.records} for s in sources],
+            "inputs": [self._source(s) for s in sources],
             "parameters": self.parameters(),
-            "peptides": {
-                "records": sum(s.records for s in sources),
-                "read": peptides.size(),
-                "kept": sum(r["anchors"] for r in lengths),
-                "left_out_by_length": {str(length): n for length, n in sorted(left_out.items())},
-                "count": sum(r["count"] for r in lengths),
-            },
+            "peptides": self._peptides(peptides, sources, lengths, left_out),
             "lengths": lengths,
-            "seconds": self.seconds,
         }
+        if peptides.sample_names():
+            summary["samples"] = [{"name": name, "peptides": p, "count": c, "clusters": k}
+                                  for name, (p, c, k) in zip(peptides.sample_names(), peptides.sample_figures())]
+        warnings = self._warnings(peptides, sources, lengths)
+        if warnings:
+            summary["warnings"] = warnings
+        summary["seconds"] = self.seconds
         self._write(summary, peptides)
         if not args.quiet:
             _to_stderr(format_summary(summary, self.written()))
         return 0
+
+    def _source(self, source):
+        args = self.args
+        out = {"name": source.name, "kind": source.kind, "records": source.records}
+        if args.samples:
+            out["sample"] = source.sample
+        if args.strip_modifications:
+            out["stripped"] = source.stripped
+        if args.intensity:
+            out["not_quantified"] = source.unquantified
+        return out
+
+    def _peptides(self, peptides, sources, lengths, left_out):
+        args = self.args
+        out = {
+            "records": sum(s.records for s in sources),
+            "read": peptides.size(),
+            "kept": sum(r["anchors"] for r in lengths),
+            "left_out_by_length": {str(length): n for length, n in sorted(left_out.items())},
+            "count": sum(r["count"] for r in lengths),
+        }
+        if args.strip_modifications:
+            out["stripped"] = sum(s.stripped for s in sources)
+        if args.intensity:
+            out["not_quantified"] = sum(s.unquantified for s in sources)
+        return out
+
+    def _warnings(self, peptides, sources, lengths):
+        warnings = []
+        odd = peptides.nonstandard([r["length"] for r in lengths])
+        if odd:
+            warnings.append(f"{odd:,} peptide{'s hold' if odd != 1 else ' holds'} B, J, O, U, X or Z, which score 0 "
+                            f"at their position (X at an anchor position makes a block of its own)")
+        for s in sources:
+            if s.long_records * 2 > s.records:
+                warnings.append(f"{display_name(s.name)} looks like proteins, not peptides: {s.long_records:,} of its "
+                                f"{s.records:,} records are longer than 30 residues")
+        return warnings
 
     def _write(self, summary, peptides):
         args = self.args
@@ -54,6 +93,8 @@ class LocalRun(Run):
             self.output(args.clstr, write_native, peptides, "clstr", self._progress(args.clstr))
         if args.centroids:
             self.output(args.centroids, write_native, peptides, "centroids", self._progress(args.centroids))
+        if args.sample_table:
+            self.output(args.sample_table, write_sample_table, peptides, self._progress(args.sample_table))
         self.seconds["write"] += time.perf_counter() - started
         if args.report:
             from kelvara import report

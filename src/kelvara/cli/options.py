@@ -17,13 +17,18 @@ positions weighing --weight.
 
 inputs (told apart by content and extension; gzip is read transparently;
 '-' reads standard input; several files add up their counts):
-  peptide<TAB>count lines         a header line is optional
+  peptide<TAB>count lines         a header line is optional; a comma (.csv),
+                                  a semicolon or spaces apart do as well
   a plain list of peptides        one per line, each line counts once
-  a FASTA file of peptides        each record counts once
+  a FASTA file of peptides        each record counts once, or N with
+                                  ';size=N' in its header
   a table with a header           TSV or CSV: name the peptide column with
                                   --column (and a count column with
                                   --count-column, else each row counts once)
-Peptides are letters only and are read in upper case.
+Peptides are letters only and are read in upper case; --strip-modifications
+reads modified sequences, --intensity decimal intensities as counts. With
+--samples or --sample-column the clustering is that of the summed counts,
+and --sample-table writes how each sample spreads over the clusters.
 
 output: a table with one row per unique peptide (peptide, length, count,
 cluster, centroid, similarity, cluster_members, cluster_count), the largest
@@ -150,6 +155,16 @@ def build_parser():
     g.add_argument("--column", metavar="NAME", help="peptide column of a table with a header")
     g.add_argument("--count-column", metavar="NAME", help="count column of such a table (default: rows count 1)")
     g.add_argument("--length", type=_positive, metavar="L", help="cluster only the peptides of length L")
+    g.add_argument("--strip-modifications", action="store_true",
+                   help="read modified sequences (PEPM(UniMod:35)TIDE, _PEPM(Oxidation (M))TIDE_, "
+                        "n[42.0106]PEPM[+15.9949]TIDE) as their bare sequence; the forms of one peptide add up")
+    g.add_argument("--intensity", action="store_true",
+                   help="the count column holds intensities: decimals rounded to the nearest integer, halves up; "
+                        "an empty cell, NaN or 0 is not quantified and the row is left out")
+    g.add_argument("--samples", action="store_true",
+                   help="each input is one sample, named after its file or given as NAME=PATH")
+    g.add_argument("--sample-column", metavar="NAME",
+                   help="a table column naming each row's sample (MaxQuant's 'Raw file', DIA-NN's 'Run')")
 
     g = p.add_argument_group("clustering")
     g.add_argument("--threshold", type=_threshold, default=0.7, metavar="S",
@@ -183,6 +198,9 @@ def build_parser():
     g.add_argument("--clstr", metavar="FILE", help="also write the clusters in CD-HIT's .clstr layout")
     g.add_argument("--centroids", metavar="FILE.fa",
                    help="also write the centroids as FASTA, largest cluster first, its size in the header")
+    g.add_argument("--sample-table", metavar="FILE.tsv",
+                   help="also a table of clusters by samples: per cluster, each sample's summed count and peptides "
+                        "(needs --samples or --sample-column)")
     g.add_argument("--summary-json", metavar="FILE", help="also write the summary as JSON ('-': standard output)")
     g.add_argument("--report", metavar="FILE.html",
                    help="also write an HTML report (needs: pip install 'kelvara[report]')")

@@ -37,6 +37,14 @@ class Run:
         if args.length is not None and args.length < min_length(args.positions):
             raise UsageError(f"--positions {','.join(map(str, args.positions))} does not fit --length "
                              f"{args.length} (positions count from 0)")
+        if args.sample_table and not (args.samples or args.sample_column):
+            raise UsageError("--sample-table needs --samples or --sample-column to say where samples come from")
+        if args.samples and args.sample_column:
+            raise UsageError("--samples and --sample-column are two ways to name samples: give one")
+        if args.sample_column and not args.column:
+            raise UsageError("--sample-column needs --column to name the peptide column")
+        if args.intensity and not args.count_column and args.column:
+            raise UsageError("--intensity needs --count-column to name the intensity column of a table")
         if args.inputs.count("-") > 1:
             raise UsageError("standard input ('-') can be read only once")
         if args.report:
@@ -68,12 +76,15 @@ class Run:
 
     def written(self):
         args = self.args
-        return [t for t in (args.output, args.clstr, getattr(args, "centroids", None), args.summary_json, args.report)
+        return [t for t in (args.output, args.clstr, args.centroids, args.sample_table, args.summary_json, args.report)
                 if t]
 
     def parameters(self):
         args = self.args
-        return {
+        given = {name: value for name, value in (("strip_modifications", args.strip_modifications),
+                                                 ("intensity", args.intensity), ("samples", args.samples),
+                                                 ("sample_column", args.sample_column)) if value}
+        return given | {
             "threshold": args.threshold,
             "positions": args.positions,
             "weight": args.weight,

@@ -9,6 +9,15 @@ def format_summary(summary, written):
              f"input{'s' if len(inputs) != 1 else ''} ({peptides['records']:,} records), {peptides['kept']:,} kept"]
     for length, n in peptides["left_out_by_length"].items():
         lines.append(f"  left out {n:,} peptides of length {length}, too short for the anchor positions")
+    if "stripped" in peptides:
+        lines.append(f"  stripped modifications from {peptides['stripped']:,} records")
+    if "not_quantified" in peptides:
+        lines.append(f"  left out {peptides['not_quantified']:,} rows not quantified (empty, NaN or 0)")
+    for sample in summary.get("samples", []):
+        lines.append(f"  sample {display_name(sample['name'])}: {sample['peptides']:,} peptides, summed count "
+                     f"{sample['count']:,}, in {sample['clusters']:,} clusters")
+    for warning in summary.get("warnings", []):
+        lines.append(f"  warning: {warning}")
     header = ("length", "positions", "anchors", "clusters", "singletons", "comparisons", "largest clusters")
     rows = []
     for r in summary["lengths"]:

@@ -41,13 +41,36 @@ class LineError(InputError):
         return LineError, (self.name, self.line, self.reason)
 
 
-class Source:
-    """One input: its name for messages, what kind it turned out to be and how many records it held."""
+# First fields that name a peptide column, and second fields that name a count column: a first line made
+# of them is a header (any case).
+PEPTIDE_NAMES = frozenset({"peptide", "peptides", "sequence", "sequences", "anchor", "anchors", "seq",
+                           "peptide sequence", "modified sequence", "modified.sequence", "stripped.sequence"})
+COUNT_NAMES = frozenset({"count", "counts", "n", "frequency", "freq", "abundance", "intensity", "reads", "psms",
+                         "spectral count", "copies", "size", "number", "value", "weight"})
 
-    def __init__(self, name):
+
+class Reading:
+    """How the fields of every input are read: modified sequences stripped to their bare sequence, counts
+    as decimal intensities, and where samples come from (each input one, or a table column)."""
+
+    def __init__(self, strip_modifications=False, intensity=False, samples=False, sample_column=None):
+        self.strip_modifications, self.intensity = strip_modifications, intensity
+        self.samples, self.sample_column = samples, sample_column
+
+
+class Source:
+    """One input: its name for messages, what kind it turned out to be, how many records it held, and what
+    reading it showed (records stripped of modifications, rows not quantified, records longer than a
+    peptide usually is)."""
+
+    def __init__(self, name, sample=None):
         self.name = name
+        self.sample = sample
         self.kind = None
         self.records = 0
+        self.stripped = 0
+        self.unquantified = 0
+        self.long_records = 0
 
 
 def display_name(name):
@@ -193,19 +216,23 @@ class Layout:
     def __init__(self, name, kind, first, separator="\t", column=None, count_column=None):
         self.name, self.kind, self.first, self.separator = name, kind, first, separator
         self.column, self.count_column = column, count_column
+        self.whitespace = False  # counts apart by runs of whitespace
         self.header = None  # a table's column names
         self.skip_through = 0  # the header's line, if there is one
         self.column_index = 0
         self.count_index = -1
+        self.sample_index = -1
         self.gzip = False
         self.first_end = 0  # for a plain file, the bytes up to the end of the first line
 
-    def begin(self, peptides):
+    def begin(self, peptides, reading=None, sample=None):
+        reading = reading or Reading()
         peptides.begin_input(self.kind, self.separator, self.skip_through, self.column_index, self.count_index,
-                             len(self.header or ()))
+                             len(self.header or ()), self.whitespace, reading.strip_modifications,
+                             reading.intensity, sample, self.sample_index)
 
 
-def _layout(path, name, first, column, count_column):
+def _layout(path, name, first, column, count_column, sample_column=None):
     number, line = first
     shown_name = display_name(name)
     extension = "" if path == "-" else _extension(path)
@@ -214,27 +241,52 @@ def _layout(path, name, first, column, count_column):
         return Layout(name, "fasta", first)
     if column is not None:
         layout = Layout(name, "table", first, column=column, count_column=count_column)
-        _table_columns(layout)
+        _table_columns(layout, sample_column)
         return layout
     if count_column is not None:
         raise InputError(f"{shown_name}: --count-column needs --column to name the peptide column")
+    if sample_column is not None:
+        raise InputError(f"{shown_name}: --sample-column needs --column to name the peptide column")
     fields = line.split(separator)
+    whitespace = False
     if len(fields) == 1:
-        return Layout(name, "list", first)
+        # Counts apart by a semicolon, as spreadsheets in much of Europe write CSV, or by spaces.
+        if len(line.split(";")) == 2:
+            separator, fields = ";", line.split(";")
+        elif len(line.split()) >= 2:
+            whitespace, fields = True, line.split()
+    if len(fields) == 1:
+        layout = Layout(name, "list", first)
+        if line.strip().lower() in PEPTIDE_NAMES:
+            layout.skip_through = number
+        return layout
     if len(fields) == 2:
         layout = Layout(name, "counts", first, separator)
-        # A count field without any digit ("count", "n") marks a header; "x1" or "-3" is a bad count instead.
-        if not any(c.isdigit() for c in fields[1]):
+        layout.whitespace = whitespace
+        if _is_header(fields):
             layout.skip_through = number
         return layout
     listed = ", ".join(shown(f.strip()) for f in fields[:8]) + (", ..." if len(fields) > 8 else "")
     raise LineError(shown_name, number, f"{len(fields)} columns ({listed}); name the peptide column with --column NAME")
 
 
-def _table_columns(layout):
-    """The delimiter, the header and the indexes of the peptide and count columns of a table."""
+def _is_header(fields):
+    """Whether the two fields of a first line are column names rather than a peptide and a count: a count
+    field without any digit ("count", "n") under a peptide column's name, or next to a first field that is no
+    peptide. "x1" or "-3" is a bad count instead; so is "PROTA" next to a peptide."""
+    first, second = fields[0].strip(), fields[1].strip()
+    if any(c.isdigit() for c in second):
+        return False
+    return first.lower() in PEPTIDE_NAMES or second.lower() in COUNT_NAMES or not (first.isalpha() and first.isascii())
+
+
+def _table_columns(layout, sample_column=None):
+    """The delimiter, the header and the indexes of the peptide, count and sample columns of a table."""
     number, header_line = layout.first
-    layout.separator = "\t" if "\t" in header_line else ","
+    if "\t" in header_line:
+        layout.separator = "\t"
+    else:
+        layout.separator = ";" if header_line.count(";") > header_line.count(",") else ","
     header = [h.strip() for h in next(csv.reader([header_line], delimiter=layout.separator))]
 
     def index(wanted, option):
@@ -247,9 +299,10 @@ def _table_columns(layout):
     layout.skip_through = number
     layout.column_index = index(layout.column, "--column")
     layout.count_index = -1 if layout.count_column is None else index(layout.count_column, "--count-column")
+    layout.sample_index = -1 if sample_column is None else index(sample_column, "--sample-column")
 
 
-def fault_message(layout, fault):
+def fault_message(layout, fault, stripping=False):
     """The reason of a native reader's fault, in the words of the readers' messages."""
     kind, line, text, size, fields = fault
     text = text.decode("utf-8", errors="surrogateescape")
@@ -258,17 +311,27 @@ def fault_message(layout, fault):
         return "empty peptide"
     if kind == "not_peptide":
         what = f"{text[:_SHOWN - 20]!r}... ({size:,} bytes)" if long else repr(text)
-        return f"{what} is not a peptide (letters only)"
+        hint = ""
+        if not stripping and any(c in text for c in "[](){}_"):
+            hint = "; --strip-modifications reads modified sequences as their bare sequence"
+        return f"{what} is not a peptide (letters only){hint}"
     if kind == "count_too_large":
         return f"count {text[:40] + f'... ({size:,} digits)' if long else text} is larger than 2**64 - 1"
     if kind == "count_not_integer":
         what = f"{text[:_SHOWN - 20]!r}... ({size:,} bytes)" if long else repr(text)
         return f"count {what} is not a non-negative integer"
+    if kind.startswith("intensity_"):
+        what = f"{text[:_SHOWN - 20]!r}... ({size:,} bytes)" if long else repr(text)
+        problem = {"intensity_not_number": "is not a number", "intensity_negative": "is negative",
+                   "intensity_infinite": "is infinite"}[kind]
+        return f"intensity {what} {problem}"
+    if kind == "empty_sample":
+        return "empty sample name"
     if kind == "fields":
         plural = "s" if fields != 1 else ""
         if layout.kind == "table":
             return f"{fields} field{plural}, the header has {len(layout.header)}"
-        what = "a tab" if layout.separator == "\t" else "a comma"
+        what = "whitespace" if layout.whitespace else {"\t": "a tab", ",": "a comma", ";": "a semicolon"}[layout.separator]
         return f"expected a peptide and a count separated by {what}, found {fields} field{plural}"
     if kind == "no_sequence":
         return "FASTA record with no sequence"
@@ -283,8 +346,9 @@ def fault_message(layout, fault):
     return kind
 
 
-def raise_fault(layout, fault, line_offset=0):
-    raise LineError(display_name(layout.name), fault[1] + line_offset, fault_message(layout, fault))
+def raise_fault(layout, fault, line_offset=0, reading=None):
+    stripping = reading is not None and reading.strip_modifications
+    raise LineError(display_name(layout.name), fault[1] + line_offset, fault_message(layout, fault, stripping))
 
 
 def peptide(text, name, number):
@@ -297,29 +361,49 @@ def peptide(text, name, number):
     raise LineError(display_name(name), number, f"{shown(text)} is not a peptide (letters only)")
 
 
-def read_inputs(paths, column=None, count_column=None, peptides=None, progress=None):
+def sample_inputs(paths):
+    """[(path, sample name)] of inputs given as PATH or NAME=PATH: a name is the file's, without its
+    extensions, unless NAME= gives it; standard input is "stdin"."""
+    out = []
+    for path in paths:
+        name, _, rest = path.partition("=")
+        if rest and name and not os.path.exists(path):
+            out.append((rest, name))
+            continue
+        base = "stdin" if path == "-" else os.path.basename(path)
+        if base.lower().endswith(".gz"):
+            base = base[:-3]
+        out.append((path, os.path.splitext(base)[0] or base))
+    return out
+
+
+def read_inputs(paths, column=None, count_column=None, peptides=None, progress=None, reading=None):
     """Read every input in turn ('-' is standard input) into one native peptide table; returns
     (peptides, sources). `progress(done, total)`, when given, is called as bytes are read."""
     if peptides is None:
         peptides = _core._Peptides()
+    reading = reading or Reading()
+    named = sample_inputs(paths) if reading.samples else [(path, None) for path in paths]
     sources = []
-    for path in paths:
-        source = Source("<stdin>" if path == "-" else path)
+    for path, sample in named:
+        source = Source("<stdin>" if path == "-" else path, sample)
         with _Binary(path, source.name) as f:
             first, data = _first_line(f, source.name)
-            layout = _layout(path, source.name, first, column, count_column)
+            layout = _layout(path, source.name, first, column, count_column, reading.sample_column)
             source.kind = layout.kind
-            layout.begin(peptides)
+            layout.begin(peptides, reading, sample)
             while data:
                 fault = peptides.feed(data)
                 if fault is not None:
-                    raise_fault(layout, fault)
+                    raise_fault(layout, fault, reading=reading)
                 if progress is not None:
                     progress(f.consumed(), f.size)
                 data = f.read()
-            source.records, _, fault = peptides.end_input()
-            if fault is not None:
-                raise_fault(layout, fault)
+            figures = peptides.end_input()
+            if figures["fault"] is not None:
+                raise_fault(layout, figures["fault"], reading=reading)
+        source.records, source.stripped = figures["records"], figures["stripped"]
+        source.unquantified, source.long_records = figures["unquantified"], figures["long_records"]
         if source.records == 0:
             raise InputError(f"{display_name(source.name)}: no peptides")
         check_sums(peptides, source.name)
@@ -371,7 +455,7 @@ def read_part(data, layout, first_part):
     fault = peptides.feed(data)
     if fault is not None:
         raise_fault(layout, fault)
-    records, lines, fault = peptides.end_input()
-    if fault is not None:
-        raise_fault(layout, fault)
-    return peptides, records, lines
+    figures = peptides.end_input()
+    if figures["fault"] is not None:
+        raise_fault(layout, figures["fault"])
+    return peptides, figures["records"], figures["lines"]

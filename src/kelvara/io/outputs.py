@@ -113,6 +113,16 @@ def write_table(f, peptides, output="tsv", progress=None):
     write_native(f, peptides, output, progress, (separator.join(TABLE_COLUMNS) + "\n").encode())
 
 
+def write_sample_table(f, peptides, progress=None):
+    """Clusters by samples: per cluster its number, centroid, length, members and summed count, then per
+    sample its summed count and how many of the cluster's peptides it holds."""
+    columns = ["cluster", "centroid", "length", "members", "cluster_count"]
+    for name in peptides.sample_names():
+        name = " ".join(name.split())  # one line, no tab: a sample name is a column name here
+        columns += [f"{name}_count", f"{name}_peptides"]
+    write_native(f, peptides, "samples", progress, ("\t".join(columns) + "\n").encode("utf-8", "surrogateescape"))
+
+
 def write_json(f, summary):
     f.write((json.dumps(summary, indent=2) + "\n").encode())
 

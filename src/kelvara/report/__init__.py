@@ -62,6 +62,8 @@ def write_report(f, summary, peptides, shown=12):
     parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>",
              _title(summary), _overview(summary), _lengths_table(summary),
              "<section><h2>Cluster sizes</h2>", _size_plot(Figure, peptides.sizes()), "</section>"]
+    if summary.get("samples"):
+        parts.append(_samples(Figure, summary, peptides, clusters))
     top = clusters
     parts.append(f"<section><h2>The {len(top)} largest clusters</h2>"
                  "<p class=note>Most members first. Logos are weighted by count, in bits; shaded columns are the "
@@ -73,6 +75,33 @@ def write_report(f, summary, peptides, shown=12):
     parts.append(_parameters(summary))
     parts.append("</main></body></html>\n")
     f.write("\n".join(parts).encode())
+
+
+def _samples(Figure, summary, peptides, clusters):
+    """A line per sample, and the largest clusters' share of each sample's summed count as a heatmap."""
+    samples = summary["samples"]
+    rows = "".join(f"<tr><td>{_e(display_name(s['name']))}</td><td>{s['peptides']:,}</td><td>{s['count']:,}</td>"
+                   f"<td>{s['clusters']:,}</td></tr>" for s in samples)
+    table = ("<table class=num><thead><tr><th>sample</th><th>peptides</th><th>summed count</th><th>clusters</th>"
+             f"</tr></thead><tbody>{rows}</tbody></table>")
+    if not clusters:
+        return f"<section><h2>Samples</h2>{table}</section>"
+    share = []
+    for k in range(len(clusters)):
+        counts = peptides.cluster_samples(k)
+        share.append([100.0 * c / s["count"] if s["count"] else 0.0 for (c, _), s in zip(counts, samples)])
+    fig = Figure(figsize=(min(2.0 + 0.6 * len(samples), 12), 1.2 + 0.32 * len(clusters)))
+    ax = fig.subplots()
+    image = ax.imshow(share, aspect="auto", cmap="viridis", vmin=0)
+    ax.set_xticks(range(len(samples)), [display_name(s["name"]) for s in samples], rotation=45, ha="right",
+                  fontsize=8)
+    ax.set_yticks(range(len(clusters)), [f"#{k + 1} {c.centroid}" for k, c in enumerate(clusters)], fontsize=8,
+                  family="monospace")
+    fig.colorbar(image, ax=ax, label="% of the sample's summed count")
+    ax.set_title("The largest clusters across samples", fontsize=11, loc="left")
+    fig.tight_layout()
+    return (f"<section><h2>Samples</h2>{table}<figure class=plot>{_svg(fig)}</figure>"
+            "<p class=note>Each cell: the cluster's share of the sample's summed count.</p></section>")
 
 
 def _e(value):
