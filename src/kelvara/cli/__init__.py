@@ -59,7 +59,7 @@ def _run_class(args):
     try:
         from kelvara.cli.dask_run import DaskRun
     except ImportError as e:
-        missing = e.name or getattr(e.__cause__, "name", None)
+        missing = (e.name or getattr(e.__cause__, "name", None) or "").split(".")[0]
         raise UsageError(f"--dask needs the dask extra{f' ({missing} is missing)' if missing else ''}: "
                          f"pip install 'kelvara[dask]'") from None
     return DaskRun

@@ -270,6 +270,8 @@ def _connect(address):
                 client = stack.enter_context(kdask.connect(address))
         except (OSError, ValueError) as e:
             raise ClusterError(f"cannot reach the Dask scheduler at {address}: {e}") from None
+        except RuntimeError as e:  # workers that die while the cluster starts
+            raise ClusterError(f"the Dask cluster did not start: {e}") from None
         yield client
 
 
