@@ -78,24 +78,9 @@ double effective_cut(double threshold, double min_bound) {
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
                                 PyObject* progress,
                                 const std::function<void(const std::vector<std::size_t>&)>& beside) {
-    // Most frequent first; equal counts keep the table's order: a stable sort on how far each count lies
-    // below the largest. Counts within a small range are counted into place.
     const std::size_t n = table.size(), len = table.anchor_len;
     ClusteredTable out;
-    const std::vector<std::uint64_t>& counts = table.counts;
-    const std::uint64_t top = *std::max_element(counts.begin(), counts.end());
-    out.order.resize(n);
-    if (constexpr std::uint64_t kCounted = 1u << 16; top < kCounted) {
-        std::vector<std::size_t> start(top + 2, 0);
-        for (std::uint64_t c : counts) ++start[top - c + 1];
-        for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-        for (std::size_t i = 0; i < n; ++i) out.order[start[top - counts[i]]++] = i;
-    } else {
-        std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
-        for (std::size_t i = 0; i < n; ++i) keyed[i] = {top - counts[i], i};
-        radix_sort(keyed, static_cast<unsigned>(std::bit_width(top)));
-        for (std::size_t k = 0; k < n; ++k) out.order[k] = keyed[k].second;
-    }
+    out.order = processing_order(table.counts);
     std::vector<std::uint8_t> residues(n * len);
     for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(out.order[k]), len, residues.begin() + k * len);
 

@@ -8,8 +8,10 @@
 #include <optional>
 #include <string_view>
 
+#include "anchors/radix_sort.hpp"
 #include "anchors/sim_tables.hpp"
 #include "binding/entries.hpp"
+#include "cluster/seeded.hpp"
 #include "binding/peptides_object.hpp"
 #include "parallel/pool.hpp"
 #include "refine/reassign.hpp"
@@ -278,7 +280,7 @@ PyObject* cluster(PyObject* self, PyObject* args, PyObject* kwargs) {
             stats = stats_dict(refine_passes(data, assignment, refine, pool.get()));
         }
         const auto refined = std::chrono::steady_clock::now();
-        if (job.assignment.centroid.size() != job.table.size()) job.assignment = Assignment(job.table.size());
+        job.assignment.grow(job.table.size());
         for (std::size_t k = 0; k < n; ++k) {
             job.assignment.centroid[members[k]] = members[assignment[k]];
             job.assignment.similarity[members[k]] = full_sim(tables, table.row(k), table.row(assignment[k]));
@@ -290,11 +292,116 @@ PyObject* cluster(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+const Signature kAssignSignature{
+    "assign", {"length", "references", "numbers", "positions", "threshold", "weight", "threads", "progress"}, 8};
+
+// assign(length, references, numbers, positions, threshold, weight, threads, progress) -> (n_comparisons,
+// n_early_exits, peptides joining reference clusters, new clusters, reference clusters joined, seconds):
+// the peptides of one length clustered onto a reference's centroids of that length (packed end to end, in
+// the reference's order, with their cluster numbers as native-endian uint64).
+PyObject* assign(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return method(self, [&](PeptideJob& job) {
+        const auto a = bind_arguments(kAssignSignature, args, kwargs);
+        const std::uint64_t len = as_u64(a[0]);
+        char* ref_data = nullptr;
+        char* number_data = nullptr;
+        Py_ssize_t ref_size = 0, number_size = 0;
+        if (PyBytes_AsStringAndSize(a[1], &ref_data, &ref_size) < 0 ||
+            PyBytes_AsStringAndSize(a[2], &number_data, &number_size) < 0)
+            throw ErrorSet{};
+        const std::vector<std::uint64_t> positions = as_positions(a[3]);
+        const double threshold = as_double(a[4]);
+        const double weight = as_double(a[5]);
+        const std::int64_t threads = as_i64(a[6]);
+        PyObject* progress = a[7];
+        if (job.order) raise(PyExc_RuntimeError, "the table is clustered already");
+        if (len == 0 || static_cast<std::size_t>(ref_size) % len != 0 ||
+            static_cast<std::size_t>(number_size) != static_cast<std::size_t>(ref_size) / len * 8)
+            raise(PyExc_ValueError, "references and numbers do not fit the length");
+        const std::size_t n_ref = static_cast<std::size_t>(ref_size) / len;
+
+        job.table.end_inputs();
+        const std::vector<std::uint32_t> members = job.table.of_length(len);
+        if (members.empty()) raise(PyExc_ValueError, "no peptides of length " + std::to_string(len));
+        const AnchorTable table = job.table.anchor_table(members, false);
+        const SimTables tables = make_sim_tables(len, check_positions(positions, len), weight);
+        // Every reference centroid in the table too, so that a cluster can name it; a new peptide equal to one
+        // joins it at once.
+        std::vector<std::uint32_t> ref_index(n_ref);
+        std::vector<std::uint8_t> ref_residues(n_ref * len);
+        if (job.reference_numbers.size() < job.table.size()) job.reference_numbers.resize(job.table.size(), kNotReference);
+        for (std::size_t r = 0; r < n_ref; ++r) {
+            const std::string_view text(ref_data + r * len, len);
+            ref_index[r] = job.table.intern(text);
+            std::uint64_t number;
+            std::memcpy(&number, number_data + r * 8, 8);
+            job.reference_numbers.resize(job.table.size(), kNotReference);
+            job.reference_numbers[ref_index[r]] = number;
+            for (std::size_t p = 0; p < len; ++p) {
+                const auto byte = static_cast<unsigned char>(text[p]);
+                ref_residues[r * len + p] = static_cast<std::uint8_t>(byte < 128 ? byte : 0);
+            }
+        }
+        std::vector<std::size_t> ref_of(job.table.size(), SIZE_MAX);
+        for (std::size_t r = 0; r < n_ref; ++r)
+            if (ref_of[ref_index[r]] == SIZE_MAX) ref_of[ref_index[r]] = r;
+
+        const std::vector<std::size_t> order = processing_order(table.counts);
+        const std::size_t n = members.size();
+        std::vector<std::uint8_t> residues(n * len);
+        std::vector<std::size_t> equal(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::copy_n(table.row(order[k]), len, residues.begin() + k * len);
+            equal[k] = ref_of[members[order[k]]];
+        }
+        const auto started = std::chrono::steady_clock::now();
+        SeededResult result;
+        {
+            std::unique_ptr<Pool> pool;
+            if (threads != 1) pool = std::make_unique<Pool>(pool_size(threads));
+            CallHook hook{progress};
+            Monitor monitor(std::ref(hook));
+            monitor.stage("cluster", 0, n);
+            result = seeded_cluster(tables, ref_residues.data(), n_ref, residues.data(), n, equal, threshold,
+                                    pool.get(), &monitor);
+            monitor.finish();
+        }
+        const auto done = std::chrono::steady_clock::now();
+
+        job.assignment.grow(job.table.size());
+        std::uint64_t joined = 0, fresh = 0;
+        std::vector<bool> gained(n_ref, false);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t c = result.assignment[k];
+            const std::uint32_t p = members[order[k]];
+            const std::uint8_t* row = residues.data() + k * len;
+            if (c < n_ref) {
+                ++joined;
+                gained[c] = true;
+                job.assignment.centroid[p] = ref_index[c];
+                job.assignment.similarity[p] = full_sim(tables, row, ref_residues.data() + c * len);
+            } else {
+                fresh += c - n_ref == k;
+                job.assignment.centroid[p] = members[order[c - n_ref]];
+                job.assignment.similarity[p] = full_sim(tables, row, residues.data() + (c - n_ref) * len);
+            }
+        }
+        const auto joined_clusters = static_cast<std::uint64_t>(std::count(gained.begin(), gained.end(), true));
+        Ref seconds = Ref::check(PyFloat_FromDouble(std::chrono::duration<double>(done - started).count()));
+        return new_tuple(new_int(result.n_comparisons), new_int(result.n_early_exits), new_int(joined),
+                         new_int(fresh), new_int(joined_clusters), std::move(seconds))
+            .release();
+    });
+}
+
 // order() -> number of clusters: puts the clusters of every clustered length in output order.
 PyObject* order(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) {
-        if (job.assignment.centroid.size() != job.table.size()) job.assignment = Assignment(job.table.size());
-        job.order.emplace(order_clusters(job.table, job.assignment));
+        job.assignment.grow(job.table.size());
+        job.reference_numbers.resize(job.table.size(), kNotReference);
+        const bool assigned = std::any_of(job.reference_numbers.begin(), job.reference_numbers.end(),
+                                          [](std::uint64_t n) { return n != kNotReference; });
+        job.order.emplace(order_clusters(job.table, job.assignment, assigned ? &job.reference_numbers : nullptr));
         job.records.emplace(job.table);
         job.samples.emplace(job.table);
         return new_int(job.order->clusters.size()).release();
@@ -310,7 +417,7 @@ PyObject* figures(PyObject* self, PyObject* arg) {
         struct Figures {
             std::uint64_t clusters = 0, singletons = 0;
             CountSum count = 0;
-            Ref top;
+            std::vector<std::size_t> top;  // the largest clusters so far, largest first
         };
         std::vector<std::pair<std::size_t, Figures>> by_length;
         for (const auto& [len, n] : job.table.lengths()) by_length.emplace_back(len, Figures{});
@@ -319,12 +426,14 @@ PyObject* figures(PyObject* self, PyObject* arg) {
                                     [](const auto& e, std::size_t l) { return e.first < l; })
                 ->second;
         };
-        for (const auto& c : o.clusters) {
+        // Clusters come largest first, except the reference's in an assignment: the largest are picked.
+        auto larger = [&](std::size_t x, std::size_t y) { return larger_cluster(job.table, o.clusters[x], o.clusters[y]); };
+        for (std::size_t k = 0; k < o.clusters.size(); ++k) {
+            const auto& c = o.clusters[k];
             Figures& f = of(job.table.length(c.centroid));
-            if (!f.top) f.top = Ref::check(PyList_New(0));
-            if (static_cast<std::size_t>(PyList_Size(f.top.get())) < largest) {
-                Ref item = new_tuple(new_text(job.table.peptide(c.centroid)), new_int(c.members), new_sum(c.total));
-                if (PyList_Append(f.top.get(), item.get()) < 0) throw ErrorSet{};
+            if (largest > 0 && (f.top.size() < largest || larger(k, f.top.back()))) {
+                if (f.top.size() == largest) f.top.pop_back();
+                f.top.insert(std::upper_bound(f.top.begin(), f.top.end(), k, larger), k);
             }
             ++f.clusters;
             f.singletons += c.members == 1;
@@ -334,7 +443,13 @@ PyObject* figures(PyObject* self, PyObject* arg) {
         for (auto& [len, f] : by_length) {
             if (f.clusters == 0) continue;
             Ref key = new_int(len);
-            Ref value = new_tuple(new_int(f.clusters), new_int(f.singletons), new_sum(f.count), std::move(f.top));
+            Ref top = Ref::check(PyList_New(0));
+            for (const std::size_t k : f.top) {
+                const auto& c = o.clusters[k];
+                Ref item = new_tuple(new_text(job.table.peptide(c.centroid)), new_int(c.members), new_sum(c.total));
+                if (PyList_Append(top.get(), item.get()) < 0) throw ErrorSet{};
+            }
+            Ref value = new_tuple(new_int(f.clusters), new_int(f.singletons), new_sum(f.count), std::move(top));
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw ErrorSet{};
         }
         return dict.release();
@@ -441,7 +556,7 @@ PyObject* packed(PyObject* self, PyObject* arg) {
 PyObject* as_dict(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) {
         Ref dict = Ref::check(PyDict_New());
-        for (std::size_t i = 0; i < job.table.size(); ++i) {
+        for (std::size_t i = 0; i < job.table.inputs(); ++i) {
             Ref key = new_text(job.table.peptide(i)), value = new_int(job.table.count(i));
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw ErrorSet{};
         }
@@ -518,7 +633,7 @@ PyObject* nonstandard(PyObject* self, PyObject* arg) {
         std::vector<std::uint64_t> lengths = as_positions(arg);
         std::sort(lengths.begin(), lengths.end());
         std::uint64_t n = 0;
-        for (std::size_t i = 0; i < job.table.size(); ++i)
+        for (std::size_t i = 0; i < job.table.inputs(); ++i)
             if (std::binary_search(lengths.begin(), lengths.end(), job.table.length(i)) &&
                 fields::has_nonstandard_letter(job.table.peptide(i)))
                 ++n;
@@ -527,7 +642,7 @@ PyObject* nonstandard(PyObject* self, PyObject* arg) {
 }
 
 PyObject* size(PyObject* self, PyObject*) {
-    return method(self, [&](PeptideJob& job) { return new_int(job.table.size()).release(); });
+    return method(self, [&](PeptideJob& job) { return new_int(job.table.inputs()).release(); });
 }
 
 PyObject* records(PyObject* self, PyObject*) {
@@ -549,6 +664,9 @@ PyMethodDef methods[] = {
      "cluster(length, positions, threshold, weight, block_search, max_probes, min_block_bound, threads, refine, "
      "cap, merge, fast_medoid, merge_cap, progress) -> (n_comparisons, n_early_exits, refinement stats or None, "
      "seconds clustering, seconds refining)"},
+    {"assign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(assign)), METH_VARARGS | METH_KEYWORDS,
+     "assign(length, references, numbers, positions, threshold, weight, threads, progress) -> (n_comparisons, "
+     "n_early_exits, peptides joining reference clusters, new clusters, reference clusters joined, seconds)"},
     {"order", order, METH_NOARGS, "order() -> clusters: puts the clusters of every clustered length in output order"},
     {"figures", figures, METH_O,
      "figures(largest) -> {length: (clusters, singletons, summed count, [(centroid, members, count)])}"},
@@ -557,7 +675,7 @@ PyMethodDef methods[] = {
     {"sizes", sizes, METH_NOARGS, "sizes() -> {length: {members: clusters}}"},
     {"members", members, METH_O, "members(cluster) -> (centroid, length, summed count, [(peptide, count, similarity)])"},
     {"packed", packed, METH_O, "packed(length) -> (peptides end to end, counts as native-endian uint64)"},
-    {"size", size, METH_NOARGS, "size() -> unique peptides"},
+    {"size", size, METH_NOARGS, "size() -> unique peptides of the inputs"},
     {"sample_names", sample_names, METH_NOARGS, "sample_names() -> the samples, in order of first appearance"},
     {"cluster_samples", cluster_samples, METH_O, "cluster_samples(cluster) -> [(summed count, peptides)] per sample"},
     {"sample_figures", sample_figures, METH_NOARGS,

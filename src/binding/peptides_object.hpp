@@ -18,6 +18,7 @@ struct PeptideJob {
     std::optional<ClusterOrder> order;
     std::optional<RecordIndex> records;
     std::optional<SampleIndex> samples;
+    std::vector<std::uint64_t> reference_numbers;  // per peptide: its reference cluster, if a reference's centroid
 };
 
 // The type kelvara._core._Peptides, made once and added to the module at import.

@@ -1,6 +1,7 @@
 """One clustering job on a native peptide table: each length clustered on its own (and refined), then the
 clusters of all lengths put in one order. The command line and the Python functions share it."""
 
+import array
 import time
 
 from kelvara.io.inputs import InputError
@@ -57,10 +58,14 @@ _ORDER = ("length", "positions", "anchors", "count", "clusters", "singletons", "
           "early_exits", "refinement", "seconds")
 
 
-def cluster(peptides, options, progress=None, seconds=None):
+def cluster(peptides, options, progress=None, seconds=None, reference=None):
     """Cluster every length of the table that options keep, then order the clusters; returns (the summary
     of each length, {length: peptides left out}). Phase times are added to `seconds` ("cluster", "refine",
-    and "write" for the ordering, which serves the outputs alone)."""
+    and "write" for the ordering, which serves the outputs alone).
+
+    With a `reference` (kelvara.io.reference.Reference), each length is assigned to the reference's
+    centroids of that length instead: the same greedy pass, with each block's centroids starting as the
+    reference's; a length the reference lacks makes new clusters only."""
     seconds = {} if seconds is None else seconds
     groups, left_out = by_length(peptides.lengths(), options.positions, options.length)
     if progress is not None:
@@ -74,10 +79,24 @@ def cluster(peptides, options, progress=None, seconds=None):
         positions = resolve_positions(options.positions, length)
         if progress is not None:
             progress.start_length(f"{length}-mers", done)
-        comparisons, early_exits, stats, cluster_seconds, refine_seconds = peptides.cluster(
-            length, positions, options.threshold, options.weight, options.block_search, options.max_probes,
-            options.min_block_bound, options.threads, options.refine, options.cap, options.merge,
-            options.fast_medoid, options.merge_cap, progress)
+        assigned = None
+        if reference is not None and length in reference.centroids:
+            references = "".join(reference.centroids[length]).encode()
+            numbers = array.array("Q", reference.numbers[length]).tobytes()
+            comparisons, early_exits, joined, new, gained, cluster_seconds = peptides.assign(
+                length, references, numbers, positions, options.threshold, options.weight, options.threads,
+                progress)
+            stats, refine_seconds = None, 0.0
+            assigned = {"joined": joined, "new_clusters": new, "reference_clusters": len(reference.centroids[length]),
+                        "reference_clusters_joined": gained}
+        else:
+            comparisons, early_exits, stats, cluster_seconds, refine_seconds = peptides.cluster(
+                length, positions, options.threshold, options.weight, options.block_search, options.max_probes,
+                options.min_block_bound, options.threads, options.refine, options.cap, options.merge,
+                options.fast_medoid, options.merge_cap, progress)
+            if reference is not None:
+                assigned = {"joined": 0, "new_clusters": None, "reference_clusters": 0,
+                            "reference_clusters_joined": 0}
         seconds["cluster"] += cluster_seconds
         if options.refine:
             seconds["refine"] += refine_seconds
@@ -90,6 +109,7 @@ def cluster(peptides, options, progress=None, seconds=None):
             "refinement": stats,
             "seconds": {"cluster": cluster_seconds, "refine": refine_seconds} if options.refine
                        else {"cluster": cluster_seconds},
+            "assignment": assigned,
         })
         done += n
     started = time.perf_counter()
@@ -100,4 +120,7 @@ def cluster(peptides, options, progress=None, seconds=None):
         clusters, singletons, count, largest = figures[r["length"]]
         r.update(count=count, clusters=clusters, singletons=singletons,
                  largest=[{"centroid": c, "members": m, "count": t} for c, m, t in largest])
-    return [{key: r[key] for key in _ORDER} for r in lengths], left_out
+        if r["assignment"] is not None and r["assignment"]["new_clusters"] is None:
+            r["assignment"]["new_clusters"] = clusters
+    keys = _ORDER + (("assignment",) if reference is not None else ())
+    return [{key: r[key] for key in keys} for r in lengths], left_out

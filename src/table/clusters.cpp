@@ -27,7 +27,15 @@ bool text_less(const PeptideTable& table, std::uint64_t prefix_x, std::uint32_t 
 
 }  // namespace
 
-ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
+bool larger_cluster(const PeptideTable& table, const ClusterOrder::Cluster& x, const ClusterOrder::Cluster& y) {
+    if (x.members != y.members) return x.members > y.members;
+    if (x.total != y.total) return x.total > y.total;
+    if (table.length(x.centroid) != table.length(y.centroid)) return table.length(x.centroid) < table.length(y.centroid);
+    return table.peptide(x.centroid) < table.peptide(y.centroid);
+}
+
+ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a,
+                            const std::vector<std::uint64_t>* reference_numbers) {
     const std::size_t n = table.size();
     // Members grouped by centroid with a counting sort, each group in table order.
     std::vector<std::uint32_t> start(n + 1, 0);
@@ -43,6 +51,7 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
 
     // Largest first: members, then summed count, descending; then length and text ascending.
     struct Key {
+        std::uint64_t reference;  // the reference number, or kNotReference
         std::uint32_t members;
         std::uint32_t length;
         CountSum total;
@@ -64,7 +73,8 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
         CountSum total = 0;
         for (std::uint32_t k = start[c]; k < start[c + 1]; ++k) total += counts[grouped[k]];
         const std::string_view text = table.peptide(c);
-        keys.push_back({size, static_cast<std::uint32_t>(text.size()), total, prefix_of(text),
+        const std::uint64_t reference = reference_numbers != nullptr ? (*reference_numbers)[c] : kNotReference;
+        keys.push_back({reference, size, static_cast<std::uint32_t>(text.size()), total, prefix_of(text),
                         static_cast<std::uint32_t>(c), start[c]});
         if (size > 1) {
             // The centroid first, then by count descending, then text.
@@ -83,6 +93,7 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
         }
     }
     std::sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) {
+        if (x.reference != y.reference) return x.reference < y.reference;
         if (x.members != y.members) return x.members > y.members;
         if (x.total != y.total) return x.total > y.total;
         if (x.length != y.length) return x.length < y.length;
@@ -90,12 +101,20 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a) {
     });
 
     ClusterOrder out;
+    out.assigned = reference_numbers != nullptr;
     out.clusters.reserve(keys.size());
     out.rows.reserve(grouped.size());
     out.row_cluster.reserve(grouped.size());
+    std::uint64_t next_number = 0;
+    if (reference_numbers != nullptr)
+        for (const std::uint64_t number : *reference_numbers)
+            if (number != kNotReference) next_number = std::max(next_number, number + 1);
     for (std::size_t k = 0; k < keys.size(); ++k) {
         const Key& key = keys[k];
-        out.clusters.push_back({key.centroid, static_cast<std::uint32_t>(out.rows.size()), key.members, key.total});
+        const bool reference = key.reference != kNotReference;
+        const std::uint64_t number = reference ? key.reference : reference_numbers != nullptr ? next_number++ : k;
+        out.clusters.push_back(
+            {key.centroid, static_cast<std::uint32_t>(out.rows.size()), key.members, key.total, number, reference});
         out.rows.insert(out.rows.end(), grouped.begin() + key.first, grouped.begin() + key.first + key.members);
         out.row_cluster.insert(out.row_cluster.end(), key.members, static_cast<std::uint32_t>(k));
     }
@@ -266,7 +285,7 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
             const std::string_view centroid = table.peptide(cluster.centroid);
             outputs.samples.shares(order, k, shares);
             char* w = sink.room(centroid.size() + kNumbers + 64 * shares.size());
-            w = put_int(w, k);
+            w = put_int(w, cluster.number);
             *w++ = '\t';
             w = put(w, centroid);
             *w++ = '\t';
@@ -300,7 +319,7 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
             *w++ = sep;
             w = put_int(w, table.count(p));
             *w++ = sep;
-            w = put_int(w, number);
+            w = put_int(w, cluster.number);
             *w++ = sep;
             w = put(w, centroid);
             *w++ = sep;
@@ -309,6 +328,10 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
             w = put_int(w, cluster.members);
             *w++ = sep;
             w = put_sum(w, cluster.total);
+            if (order.assigned) {
+                *w++ = sep;
+                w = put(w, cluster.reference ? "reference" : "new");
+            }
             *w++ = '\n';
             sink.commit(w);
         }
@@ -322,7 +345,7 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
             *w++ = '>';
             w = put(w, name);
             w = put(w, " cluster=");
-            w = put_int(w, k);
+            w = put_int(w, cluster.number);
             w = put(w, " members=");
             w = put_int(w, cluster.members);
             w = put(w, " count=");
@@ -341,7 +364,7 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
         const std::string_view centroid = table.peptide(cluster.centroid);
         char* w = sink.room(kNumbers);
         w = put(w, ">Cluster ");
-        w = put_int(w, k);
+        w = put_int(w, cluster.number);
         *w++ = '\n';
         sink.commit(w);
         std::size_t entry = 0;

@@ -19,6 +19,12 @@ struct Assignment {
     std::vector<double> similarity;
 
     explicit Assignment(std::size_t n = 0) : centroid(n, kUnclustered), similarity(n, 0.0) {}
+    // Room for peptides added to the table since, keeping what is assigned.
+    void grow(std::size_t n) {
+        if (centroid.size() >= n) return;
+        centroid.resize(n, kUnclustered);
+        similarity.resize(n, 0.0);
+    }
 };
 
 // The clusters of all lengths in the table's order: largest first (most members, then the largest summed
@@ -30,13 +36,24 @@ struct ClusterOrder {
         std::uint32_t first_row;
         std::uint32_t members;
         CountSum total;
+        std::uint64_t number;  // the cluster's number: its place, or a reference's own number
+        bool reference;        // a reference's cluster, which the run's peptides joined
     };
     std::vector<Cluster> clusters;
+    bool assigned = false;  // clusters of an assignment to a reference: the table says where each came from
     std::vector<std::uint32_t> rows;        // peptide per row
     std::vector<std::uint32_t> row_cluster;  // cluster per row
 };
 
-ClusterOrder order_clusters(const PeptideTable& table, const Assignment& assignment);
+// With `reference_numbers` (per peptide, the reference cluster number of a reference centroid, or
+// kNotReference), the reference's clusters come first, in the order of their numbers and keeping them,
+// and the new ones after them, largest first, numbered on from the largest reference number.
+inline constexpr std::uint64_t kNotReference = UINT64_MAX;
+ClusterOrder order_clusters(const PeptideTable& table, const Assignment& assignment,
+                            const std::vector<std::uint64_t>* reference_numbers = nullptr);
+
+// The size order of two clusters: most members, then the largest summed count, then length and text.
+bool larger_cluster(const PeptideTable& table, const ClusterOrder::Cluster& x, const ClusterOrder::Cluster& y);
 
 // FASTA records by peptide, in input order within each.
 struct RecordIndex {

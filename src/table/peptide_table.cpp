@@ -126,7 +126,7 @@ void PeptideTable::compact_samples() {
 std::vector<std::pair<std::size_t, std::size_t>> PeptideTable::lengths() const {
     std::vector<std::pair<std::size_t, std::size_t>> out;
     std::unordered_map<std::size_t, std::size_t> seen;
-    for (std::size_t i = 0; i < size(); ++i) ++seen[length(i)];
+    for (std::size_t i = 0; i < inputs(); ++i) ++seen[length(i)];
     out.assign(seen.begin(), seen.end());
     std::sort(out.begin(), out.end());
     return out;
@@ -134,7 +134,7 @@ std::vector<std::pair<std::size_t, std::size_t>> PeptideTable::lengths() const {
 
 std::vector<std::uint32_t> PeptideTable::of_length(std::size_t len) const {
     std::vector<std::uint32_t> out;
-    for (std::size_t i = 0; i < size(); ++i)
+    for (std::size_t i = 0; i < inputs(); ++i)
         if (length(i) == len) out.push_back(static_cast<std::uint32_t>(i));
     return out;
 }

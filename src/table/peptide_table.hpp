@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -74,9 +75,16 @@ public:
         return sample_counts_;
     }
 
-    // The distinct lengths, ascending, with how many peptides have each.
+    // Peptides interned after this call (a reference's centroids) are no input: lengths() and of_length()
+    // leave them out.
+    void end_inputs() {
+        if (inputs_ == SIZE_MAX) inputs_ = size();
+    }
+    std::size_t inputs() const { return std::min(inputs_, size()); }
+
+    // The distinct lengths of the inputs' peptides, ascending, with how many peptides have each.
     std::vector<std::pair<std::size_t, std::size_t>> lengths() const;
-    // The peptides of one length, in table order.
+    // The inputs' peptides of one length, in table order.
     std::vector<std::uint32_t> of_length(std::size_t len) const;
     // The anchor table of the given peptides (all of one length), in that order: residues and counts, and
     // the texts too when `with_text` (refinement orders by them).
@@ -94,6 +102,7 @@ private:
     std::vector<std::uint32_t> slots_;     // index + 1, or 0 for an empty slot
     std::vector<std::uint32_t> hashes_;    // per index, the hash's low bits, to skip most text compares
     std::size_t mask_ = 0;
+    std::size_t inputs_ = SIZE_MAX;
     std::unordered_map<std::uint32_t, CountSum> overflowed_;  // full sums of those past 2**64 - 1
     std::vector<Record> records_;
     std::string names_;

@@ -52,6 +52,10 @@ def main(argv=None):
 
 
 def _run_class(args):
+    if args.command == "assign":
+        from kelvara.cli.assign import AssignRun
+
+        return AssignRun
     if args.dask is None:
         from kelvara.cli.local import LocalRun
 

@@ -1,6 +1,7 @@
 """`kelvara cluster` on one machine: inputs read natively into one peptide table, each length clustered
 (and refined) from it, and every output made from it in pieces."""
 
+import os
 import sys
 import time
 
@@ -9,6 +10,7 @@ from kelvara.cli.options import version
 from kelvara.cli.run import Run
 from kelvara.cli.summary import format_summary
 from kelvara.io.inputs import Reading, display_name, read_inputs
+from kelvara.io.reference import parameters_path
 from kelvara.io.outputs import table_kind, write_json, write_native, write_sample_table, write_table
 from kelvara.progress import ProgressBar
 
@@ -27,7 +29,7 @@ class LocalRun(Run):
                                         progress=self.bar.reading if self.bar is not None else None, reading=reading)
         self.seconds["read"] = time.perf_counter() - self.started
 
-        lengths, left_out = job.cluster(peptides, job.Options.of_args(args), self.bar, self.seconds)
+        lengths, left_out = self.cluster(peptides)
         summary = {
             "kelvara": version(),
             "inputs": [self._source(s) for s in sources],
@@ -38,6 +40,7 @@ class LocalRun(Run):
         if peptides.sample_names():
             summary["samples"] = [{"name": name, "peptides": p, "count": c, "clusters": k}
                                   for name, (p, c, k) in zip(peptides.sample_names(), peptides.sample_figures())]
+        self.summarize(summary, lengths)
         warnings = self._warnings(peptides, sources, lengths)
         if warnings:
             summary["warnings"] = warnings
@@ -46,6 +49,25 @@ class LocalRun(Run):
         if not args.quiet:
             _to_stderr(format_summary(summary, self.written()))
         return 0
+
+    def cluster(self, peptides):
+        """(the summary of each length, {length: peptides left out})"""
+        return job.cluster(peptides, job.Options.of_args(self.args), self.bar, self.seconds)
+
+    def summarize(self, summary, lengths):
+        """What a kind of run adds to the summary."""
+
+    def sidecar(self):
+        """Where the parameters of the run go beside the table, or None (standard output, a device)."""
+        target = self.args.output
+        if target == "-" or (os.path.exists(target) and not os.path.isfile(target)):
+            return None
+        return parameters_path(target)
+
+    def written(self):
+        written = super().written()
+        sidecar = self.sidecar()
+        return written + [sidecar] if sidecar else written
 
     def _source(self, source):
         args = self.args
@@ -88,7 +110,8 @@ class LocalRun(Run):
     def _write(self, summary, peptides):
         args = self.args
         started = time.perf_counter()
-        self.output(args.output, write_table, peptides, table_kind(args.output), self._progress(args.output))
+        self.output(args.output, write_table, peptides, table_kind(args.output), self._progress(args.output),
+                    args.command == "assign")
         if args.clstr:
             self.output(args.clstr, write_native, peptides, "clstr", self._progress(args.clstr))
         if args.centroids:
@@ -105,6 +128,9 @@ class LocalRun(Run):
             self.output(args.report, report.write_report, summary, peptides, args.report_clusters)
             self.seconds["report"] = time.perf_counter() - started
         self.seconds["total"] = time.perf_counter() - self.started
+        if self.sidecar():
+            self.output(self.sidecar(), write_json, {"kelvara": version(), "command": args.command,
+                                                     "parameters": summary["parameters"]})
         if args.summary_json:
             self.output(args.summary_json, write_json, summary)
         self.close()

@@ -137,15 +137,48 @@ class _Parser(argparse.ArgumentParser):
         raise SystemExit(EXIT_USAGE)
 
 
+ASSIGN_DESCRIPTION = """\
+Assign the peptides of one or more files to an existing clustering, the
+reference, so that clusters stay the same across studies. Peptides of each
+length are clustered by the same greedy pass as 'kelvara cluster', with each
+block's centroids starting as the reference's centroids of that block, in the
+order its file lists them (largest cluster first, in a kelvara table): a
+peptide joins the first it is --threshold similar to, or becomes a new
+centroid after them. Reference centroids never move and are never compared
+with each other; a peptide equal to one joins it. Lengths the reference lacks
+make new clusters only.
+
+The reference is a kelvara table (TSV or CSV), a .clstr file naming its
+entries by peptide, or a FASTA file of centroids (--centroids writes one). A
+table written by kelvara records its run's parameters beside it
+(OUT.tsv.kelvara.json): --positions and --weight must be those, and are taken
+from there when left out; without such a record, give --positions.
+
+Refinement is not part of assignment: it would move the reference's
+centroids. The table's clusters keep the reference's numbers, the new ones
+are numbered after them, and its last column, origin, says which is which."""
+
+
 def build_parser():
     parser = _Parser(
         prog="kelvara", description="Clustering of immunopeptidomics peptides by BLOSUM62-weighted similarity.",
-        epilog="Run 'kelvara cluster --help' for the options of the command.")
+        epilog="Run 'kelvara cluster --help' or 'kelvara assign --help' for the options of a command.")
     parser.add_argument("-V", "--version", action="version", version=f"%(prog)s {version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     p = commands.add_parser("cluster", help="cluster peptide files into a table of clusters",
                             description=DESCRIPTION, epilog=EPILOG,
                             formatter_class=argparse.RawDescriptionHelpFormatter)
+    _add_options(p, assign=False)
+    p = commands.add_parser("assign", help="assign peptide files to an existing clustering",
+                            description=ASSIGN_DESCRIPTION, epilog=EPILOG.replace("kelvara cluster", "kelvara assign"),
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--reference", required=True, metavar="CLUSTERS.tsv",
+                   help="the clustering to assign to: a kelvara table, a .clstr file or a FASTA of centroids")
+    _add_options(p, assign=True)
+    return parser
+
+
+def _add_options(p, assign):
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="peptide file, gzip or plain, or '-'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.tsv",
                    help="the clustered table (required): .tsv, .csv, either .gz, or '-' for standard output; "
@@ -167,12 +200,13 @@ def build_parser():
                    help="a table column naming each row's sample (MaxQuant's 'Raw file', DIA-NN's 'Run')")
 
     g = p.add_argument_group("clustering")
-    g.add_argument("--threshold", type=_threshold, default=0.7, metavar="S",
-                   help="minimum similarity to join a centroid, from -1 to 1 (default 0.7)")
-    g.add_argument("--positions", type=_positions, default=[1, -1], metavar="P,P",
-                   help="anchor positions from 0, negative from the end (default 1,-1)")
-    g.add_argument("--weight", type=_number, default=2.0, metavar="W",
-                   help="weight of the anchor positions; others weigh 1 (default 2.0)")
+    recorded = " (default: the reference's, else {})" if assign else " (default {})"
+    g.add_argument("--threshold", type=_threshold, default=None if assign else 0.7, metavar="S",
+                   help="minimum similarity to join a centroid, from -1 to 1" + recorded.format("0.7"))
+    g.add_argument("--positions", type=_positions, default=None if assign else [1, -1], metavar="P,P",
+                   help="anchor positions from 0, negative from the end" + recorded.format("1,-1"))
+    g.add_argument("--weight", type=_number, default=None if assign else 2.0, metavar="W",
+                   help="weight of the anchor positions; others weigh 1" + recorded.format("2.0"))
     g.add_argument("-t", "--threads", type=_threads, metavar="N",
                    help="worker threads: 0 one per processor (default), 1 serial; results are identical")
     g.add_argument("--block-search", action="store_true",
@@ -182,7 +216,8 @@ def build_parser():
     g.add_argument("--min-block-bound", type=_number, default=0.0, metavar="S",
                    help="with --block-search: search only blocks whose similarity bound reaches S (default 0)")
 
-    g = p.add_argument_group("refinement")
+    g = p.add_argument_group("refinement" + (" (refused: assignment keeps the reference's centroids)" if assign
+                                             else ""))
     g.add_argument("--refine", type=_non_negative, default=0, metavar="N",
                    help="up to N passes of refinement after clustering: medoids, reassignment, merge (default 0)")
     g.add_argument("--cap", type=_i64, default=32, metavar="N",
@@ -215,4 +250,3 @@ def build_parser():
     g.add_argument("--dask-timeout", type=_seconds, default=60.0, metavar="S",
                    help="end the run when the cluster makes no progress and no worker stays up for S seconds "
                         "(default 60)")
-    return parser

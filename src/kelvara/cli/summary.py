@@ -16,6 +16,11 @@ def format_summary(summary, written):
     for sample in summary.get("samples", []):
         lines.append(f"  sample {display_name(sample['name'])}: {sample['peptides']:,} peptides, summed count "
                      f"{sample['count']:,}, in {sample['clusters']:,} clusters")
+    if "reference" in summary:
+        r = summary["reference"]
+        lines.append(f"  assigned to {display_name(r['name'])}: {r['joined']:,} peptides joined "
+                     f"{r['reference_clusters_joined']:,} of its {r['clusters']:,} clusters; "
+                     f"{r['new_clusters']:,} new clusters")
     for warning in summary.get("warnings", []):
         lines.append(f"  warning: {warning}")
     header = ("length", "positions", "anchors", "clusters", "singletons", "comparisons", "largest clusters")

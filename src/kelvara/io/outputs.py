@@ -108,9 +108,11 @@ def write_native(f, peptides, output, progress=None, header=None):
             progress(start, total)
 
 
-def write_table(f, peptides, output="tsv", progress=None):
+def write_table(f, peptides, output="tsv", progress=None, origin=False):
+    """The table; `origin` for an assignment's, whose last column says where each cluster came from."""
     separator = "," if output == "csv" else "\t"
-    write_native(f, peptides, output, progress, (separator.join(TABLE_COLUMNS) + "\n").encode())
+    columns = TABLE_COLUMNS + (("origin",) if origin else ())
+    write_native(f, peptides, output, progress, (separator.join(columns) + "\n").encode())
 
 
 def write_sample_table(f, peptides, progress=None):
