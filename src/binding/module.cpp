@@ -103,6 +103,9 @@ PyMethodDef private_defs[] = {
      METH_VARARGS | METH_KEYWORDS,
      "_block_keys_table(anchors, anchor_len, anchor_positions) -> the block keys of anchors packed as for "
      "_cluster_table, as native-endian uint64 in one bytes object."},
+    {"_read_reference_table", read_reference_entry, METH_VARARGS,
+     "_read_reference_table(data, separator, header_fields, peptide, centroid, cluster) -> (clusters, {length: "
+     "(centroids end to end, their numbers as native-endian uint64)}), or (line, message) of a contradiction."},
     {"_simd", simd_level, METH_VARARGS,
      "_simd(level=None) -> (level in use, levels available). With a level name, switches to it first; a level "
      "the processor lacks falls back to the best it has."},

@@ -18,6 +18,7 @@
 #include "refine/refine.hpp"
 #include "table/clusters.hpp"
 #include "table/fields.hpp"
+#include "table/reference.hpp"
 #include "table/text_reader.hpp"
 
 namespace kelvara::py {
@@ -725,6 +726,37 @@ PyType_Slot slots[] = {
 PyType_Spec spec = {"kelvara._core._Peptides", sizeof(PeptidesObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
+
+// _read_reference_table(data, separator, header_fields, peptide, centroid, cluster) -> (clusters,
+// {length: (centroids end to end, numbers as native-endian uint64)}), or (line, message) of a contradiction
+PyObject* read_reference_entry(PyObject*, PyObject* args) {
+    return guarded([&] {
+        const char* data = nullptr;
+        Py_ssize_t size = 0;
+        const char* separator = nullptr;
+        Py_ssize_t header_fields = 0, peptide = 0, centroid = 0, cluster = -1;
+        if (!PyArg_ParseTuple(args, "y#snnnn:_read_reference_table", &data, &size, &separator, &header_fields, &peptide,
+                              &centroid, &cluster))
+            throw ErrorSet{};
+        ReferenceTable table;
+        {
+            AllowThreads unlocked;
+            table = read_reference_table({data, static_cast<std::size_t>(size)}, separator[0],
+                                         static_cast<std::size_t>(header_fields), static_cast<std::size_t>(peptide),
+                                         static_cast<std::size_t>(centroid), cluster);
+        }
+        if (table.fault_line != 0) return new_tuple(new_int(table.fault_line), new_str(table.fault)).release();
+        Ref lengths = Ref::check(PyDict_New());
+        for (const auto& [len, l] : table.lengths) {
+            Ref key = new_int(len);
+            Ref numbers = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(l.numbers.data()),
+                                                               static_cast<Py_ssize_t>(l.numbers.size() * 8)));
+            Ref value = new_tuple(new_bytes(l.centroids), std::move(numbers));
+            if (PyDict_SetItem(lengths.get(), key.get(), value.get()) < 0) throw ErrorSet{};
+        }
+        return new_tuple(new_int(table.clusters), std::move(lengths)).release();
+    });
+}
 
 PyObject* peptides_type = nullptr;
 

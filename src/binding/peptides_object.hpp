@@ -25,6 +25,9 @@ struct PeptideJob {
 extern PyObject* peptides_type;
 bool add_peptides_type(PyObject* module);
 
+// The private module function that reads a reference table's centroids.
+PyObject* read_reference_entry(PyObject* self, PyObject* args);
+
 // The job of a _Peptides object; TypeError for any other object.
 PeptideJob& peptide_job(PyObject* obj);
 

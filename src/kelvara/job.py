@@ -1,7 +1,6 @@
 """One clustering job on a native peptide table: each length clustered on its own (and refined), then the
 clusters of all lengths put in one order. The command line and the Python functions share it."""
 
-import array
 import time
 
 from kelvara.io.inputs import InputError
@@ -80,14 +79,13 @@ def cluster(peptides, options, progress=None, seconds=None, reference=None):
         if progress is not None:
             progress.start_length(f"{length}-mers", done)
         assigned = None
-        if reference is not None and length in reference.centroids:
-            references = "".join(reference.centroids[length]).encode()
-            numbers = array.array("Q", reference.numbers[length]).tobytes()
+        if reference is not None and reference.size(length):
+            references, numbers = reference.packed[length]
             comparisons, early_exits, joined, new, gained, cluster_seconds = peptides.assign(
                 length, references, numbers, positions, options.threshold, options.weight, options.threads,
                 progress)
             stats, refine_seconds = None, 0.0
-            assigned = {"joined": joined, "new_clusters": new, "reference_clusters": len(reference.centroids[length]),
+            assigned = {"joined": joined, "new_clusters": new, "reference_clusters": reference.size(length),
                         "reference_clusters_joined": gained}
         else:
             comparisons, early_exits, stats, cluster_seconds, refine_seconds = peptides.cluster(

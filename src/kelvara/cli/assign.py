@@ -49,7 +49,7 @@ class AssignRun(LocalRun):
             setattr(args, name, theirs)
             return
         if name == "positions":
-            lengths = sorted(self.reference.centroids)
+            lengths = self.reference.lengths()
             differ = any(sorted(set(job.resolve_positions(given, n))) != sorted(set(job.resolve_positions(theirs, n)))
                          for n in lengths)
         else:

@@ -6,11 +6,13 @@ named by their peptides, or a FASTA file of centroids (kelvara's --centroids wri
 a table that contradicts itself, is an InputError naming the file and, where there is one, the line.
 """
 
+import array
 import gzip
 import json
 import os
 import re
 
+from kelvara import _core
 from kelvara.io.inputs import InputError, LineError, display_name
 
 SIDECAR = ".kelvara.json"  # beside a table: the parameters of the run that wrote it
@@ -20,21 +22,33 @@ _NUMBER = re.compile(r"(?:^|\s)cluster=(\d+)(?:\s|$)")
 
 
 class Reference:
-    """Per length, the centroids in file order and their cluster numbers; the recorded parameters, or None."""
+    """Per length, the centroids in file order (end to end) and their cluster numbers (native-endian uint64);
+    the recorded parameters, or None."""
 
     def __init__(self, name):
         self.name = name
-        self.centroids = {}  # length: [peptide]
-        self.numbers = {}  # length: [cluster number]
+        self.packed = {}  # length: (centroids, numbers)
         self.parameters = None
         self.clusters = 0
+        self._centroids, self._numbers = {}, {}  # while a file is read
+
+    def lengths(self):
+        return sorted(self.packed)
+
+    def size(self, length):
+        return len(self.packed[length][1]) // 8 if length in self.packed else 0
 
     def add(self, peptide, number, where):
         if not (peptide.isalpha() and peptide.isascii() and peptide.isupper()):
             raise LineError(display_name(self.name), where, f"centroid {peptide!r} is not a peptide (upper-case letters)")
-        self.centroids.setdefault(len(peptide), []).append(peptide)
-        self.numbers.setdefault(len(peptide), []).append(number)
+        self._centroids.setdefault(len(peptide), []).append(peptide)
+        self._numbers.setdefault(len(peptide), []).append(number)
         self.clusters += 1
+
+    def pack(self):
+        for length, centroids in self._centroids.items():
+            self.packed[length] = ("".join(centroids).encode(), array.array("Q", self._numbers[length]).tobytes())
+        self._centroids, self._numbers = {}, {}
 
 
 def parameters_path(table):
@@ -50,15 +64,15 @@ def read_reference(path):
             text = f.read()
     except (OSError, EOFError) as e:
         raise InputError(f"{name}: cannot read the reference: {e.strerror or e}") from None
-    lines = text.split("\n")
-    first = next((line for line in lines if line.strip()), "")
     reference = Reference(path)
+    first = next((line for line in text[:1 << 16].split("\n") if line.strip()), "")
     if first.startswith(">Cluster "):
-        _read_clstr(reference, lines)
+        _read_clstr(reference, text.split("\n"))
     elif first.startswith(">"):
-        _read_fasta(reference, lines)
+        _read_fasta(reference, text.split("\n"))
     else:
-        _read_table(reference, lines)
+        _read_table(reference, text)
+    reference.pack()
     if reference.clusters == 0:
         raise InputError(f"{name}: the reference holds no clusters")
     sidecar = parameters_path(path)
@@ -76,49 +90,23 @@ def _is_gzip(path):
         return f.read(2) == b"\x1f\x8b"
 
 
-def _read_table(reference, lines):
+def _read_table(reference, text):
     name = display_name(reference.name)
-    header = lines[0].rstrip("\r")
+    header, _, body = text.partition("\n")
+    header = header.rstrip("\r")
     separator = "\t" if "\t" in header else ","
     columns = header.split(separator)
     missing = [c for c in ("peptide", "centroid") if c not in columns]
     if missing:
         raise InputError(f"{name}: not a kelvara table: no column {missing[0]!r} (columns: "
                          f"{', '.join(repr(c) for c in columns[:12])})")
-    at_peptide, at_centroid = columns.index("peptide"), columns.index("centroid")
-    at_cluster = columns.index("cluster") if "cluster" in columns else None
-    needed = max(at_peptide, at_centroid, at_cluster or 0) + 1
-    seen = {}  # cluster key: (centroid, number, line)
-    member_of = {}  # peptide: cluster key
-    current = None
-    for number, line in enumerate(lines[1:], 2):
-        if not line.strip():
-            continue
-        fields = line.rstrip("\r").split(separator)
-        if len(fields) < needed:
-            raise LineError(name, number, f"{len(fields)} fields, the header has {len(columns)}")
-        peptide, centroid = fields[at_peptide], fields[at_centroid]
-        key = fields[at_cluster] if at_cluster is not None else centroid
-        if key != current:
-            if key in seen:
-                raise LineError(name, number, f"cluster {key} is listed again after other clusters")
-            if at_cluster is not None and not key.isdigit():
-                raise LineError(name, number, f"cluster number {key!r} is not a number")
-            seen[key] = (centroid, int(key) if at_cluster is not None else len(seen), number)
-            current = key
-        elif seen[key][0] != centroid:
-            raise LineError(name, number, f"cluster {key} has two centroids, {seen[key][0]} and {centroid}")
-        member_of[peptide] = key
-    numbers = set()
-    for key, (centroid, cluster, number) in seen.items():
-        home = member_of.get(centroid, key)
-        if home != key:
-            raise LineError(name, number, f"centroid {centroid} of cluster {key} is a member of cluster {home}")
-        if cluster in numbers:
-            raise LineError(name, number, f"cluster number {cluster} is given twice")
-        numbers.add(cluster)
-        reference.add(centroid, cluster, number)
-    _check_distinct(reference)
+    cluster = columns.index("cluster") if "cluster" in columns else -1
+    found = _core._read_reference_table(body.encode("utf-8", "surrogateescape"), separator, len(columns),
+                                        columns.index("peptide"), columns.index("centroid"), cluster)
+    if isinstance(found[1], str):
+        line, message = found
+        raise LineError(name, line, message)
+    reference.clusters, reference.packed = found
 
 
 def _read_clstr(reference, lines):
@@ -177,10 +165,11 @@ def _read_fasta(reference, lines):
 
 def _check_distinct(reference):
     name = display_name(reference.name)
-    for length, centroids in reference.centroids.items():
+    for centroids in reference._centroids.values():
         if len(set(centroids)) != len(centroids):
-            twice = next(c for c in centroids if centroids.count(c) > 1)
+            seen = set()
+            twice = next(c for c in centroids if c in seen or seen.add(c))
             raise InputError(f"{name}: centroid {twice} stands for two clusters")
-    numbers = [n for ns in reference.numbers.values() for n in ns]
+    numbers = [n for ns in reference._numbers.values() for n in ns]
     if len(set(numbers)) != len(numbers):
         raise InputError(f"{name}: cluster numbers are given twice")
