@@ -1,20 +1,16 @@
 """A self-contained HTML page about one run: parameters, summary, cluster sizes and the largest clusters.
 
-Plots come from matplotlib and sequence logos from logomaker, the optional `report` extra; both are imported
-only when a report is written. Images are embedded (SVG inline, PNG as data URIs), so the page needs no
-network and no server.
+Its figures are SVG written by kelvara.report.svg and embedded inline, so the page needs no network, no
+server and nothing installed beside kelvara.
 """
 
-import base64
 import html
-import io
 import math
 import os
-import sys
 
 from kelvara.io.inputs import display_name
+from kelvara.report import svg
 
-EXTRA_HINT = "pip install 'kelvara[report]'"
 MEMBERS_SHOWN = 12  # rows of a cluster's member table before the rest folds away
 MEMBERS_LISTED = 500  # beyond this the TSV is the place to look
 
@@ -27,23 +23,8 @@ _LENGTH_COLOURS = ("#1a5fb4", "#d7263d", "#0f9d58", "#e5a50a", "#8e44ad", "#0083
 
 
 def missing():
-    """None when the report can be written, else what to install."""
-    try:
-        import logomaker  # noqa: F401
-        import matplotlib  # noqa: F401
-    except ImportError as e:
-        return f"--report needs matplotlib and logomaker ({e.name} is missing): {EXTRA_HINT}"
+    """None: the report needs nothing beside kelvara (kept for callers that ask)."""
     return None
-
-
-def _matplotlib():
-    import matplotlib
-
-    if "matplotlib.pyplot" not in sys.modules:
-        matplotlib.use("Agg")  # logomaker imports pyplot; no display is needed or wanted
-    from matplotlib.figure import Figure
-
-    return Figure
 
 
 class Cluster:
@@ -56,28 +37,27 @@ class Cluster:
 
 def write_report(f, summary, peptides, shown=12):
     """Write the page to the binary sink f, from a clustered native peptide table."""
-    Figure = _matplotlib()
     clusters = [Cluster(*peptides.members(k)) for k in range(min(shown, peptides.units("clstr")))]
     title = "kelvara clusters: " + ", ".join(display_name(os.path.basename(s["name"])) for s in summary["inputs"])
     parts = [_HEAD.replace("<title>kelvara clusters</title>", f"<title>{_e(title)}</title>"), "<main>",
              _title(summary), _overview(summary), _lengths_table(summary),
-             "<section><h2>Cluster sizes</h2>", _size_plot(Figure, peptides.sizes()), "</section>"]
+             "<section><h2>Cluster sizes</h2>", _size_plot(peptides.sizes()), "</section>"]
     if summary.get("samples"):
-        parts.append(_samples(Figure, summary, peptides, clusters))
+        parts.append(_samples(summary, peptides, clusters))
     top = clusters
     parts.append(f"<section><h2>The {len(top)} largest clusters</h2>"
                  "<p class=note>Most members first. Logos are weighted by count, in bits; shaded columns are the "
                  "anchor positions. Residues that differ from the centroid are marked.</p>")
     positions = {r["length"]: r["positions"] for r in summary["lengths"]}
     for rank, cluster in enumerate(top, 1):
-        parts.append(_cluster_card(Figure, rank, cluster, positions[cluster.length]))
+        parts.append(_cluster_card(rank, cluster, positions[cluster.length]))
     parts.append("</section>")
     parts.append(_parameters(summary))
     parts.append("</main></body></html>\n")
     f.write("\n".join(parts).encode())
 
 
-def _samples(Figure, summary, peptides, clusters):
+def _samples(summary, peptides, clusters):
     """A line per sample, and the largest clusters' share of each sample's summed count as a heatmap."""
     samples = summary["samples"]
     rows = "".join(f"<tr><td>{_e(display_name(s['name']))}</td><td>{s['peptides']:,}</td><td>{s['count']:,}</td>"
@@ -90,17 +70,10 @@ def _samples(Figure, summary, peptides, clusters):
     for k in range(len(clusters)):
         counts = peptides.cluster_samples(k)
         share.append([100.0 * c / s["count"] if s["count"] else 0.0 for (c, _), s in zip(counts, samples)])
-    fig = Figure(figsize=(min(2.0 + 0.6 * len(samples), 12), 1.2 + 0.32 * len(clusters)))
-    ax = fig.subplots()
-    image = ax.imshow(share, aspect="auto", cmap="viridis", vmin=0)
-    ax.set_xticks(range(len(samples)), [display_name(s["name"]) for s in samples], rotation=45, ha="right",
-                  fontsize=8)
-    ax.set_yticks(range(len(clusters)), [f"#{k + 1} {c.centroid}" for k, c in enumerate(clusters)], fontsize=8,
-                  family="monospace")
-    fig.colorbar(image, ax=ax, label="% of the sample's summed count")
-    ax.set_title("The largest clusters across samples", fontsize=11, loc="left")
-    fig.tight_layout()
-    return (f"<section><h2>Samples</h2>{table}<figure class=plot>{_svg(fig)}</figure>"
+    figure = svg.heatmap(share, [f"#{k + 1} {c.centroid}" for k, c in enumerate(clusters)],
+                         [display_name(s["name"]) for s in samples], "The largest clusters across samples",
+                         "% of the sample")
+    return (f"<section><h2>Samples</h2>{table}<figure class=plot>{figure}</figure>"
             "<p class=note>Each cell: the cluster's share of the sample's summed count.</p></section>")
 
 
@@ -186,70 +159,10 @@ def _parameters(summary):
             f"</tr></thead><tbody>{inputs}</tbody></table></div></section>")
 
 
-def _svg(fig):
-    import matplotlib
-
-    buffer = io.StringIO()
-    with matplotlib.rc_context({"svg.fonttype": "none"}):  # text stays text, in the page's font
-        fig.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
-    text = buffer.getvalue()
-    return text[text.index("<svg"):]  # drop the XML prolog and doctype, which have no place inside HTML
-
-
-def _png(fig, alt):
-    buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=160, bbox_inches="tight", metadata={"Software": None})
-    data = base64.b64encode(buffer.getvalue()).decode("ascii")
-    return f'<img alt="{_e(alt)}" src="data:image/png;base64,{data}">'
-
-
-def _style(ax):
-    for side in ("top", "right"):
-        ax.spines[side].set_visible(False)
-    ax.tick_params(labelsize=9, colors="#444")
-    ax.grid(True, which="major", color="#e6e6e6", linewidth=0.8)
-    ax.set_axisbelow(True)
-
-
-def _size_plot(Figure, by_length):
+def _size_plot(by_length):
     """Clusters per size (members), and the share of peptides in clusters at least that large, per length;
     by_length is {length: {members: clusters}}."""
-    import matplotlib
-    fig = Figure(figsize=(10, 3.4))
-    left, right = fig.subplots(1, 2)
-    for i, (length, sizes) in enumerate(sorted(by_length.items())):
-        colour = _LENGTH_COLOURS[i % len(_LENGTH_COLOURS)]
-        xs = sorted(sizes)
-        left.plot(xs, [sizes[x] for x in xs], "o-", color=colour, markersize=3.5, linewidth=1.2,
-                  label=f"{length}-mers")
-        total = sum(x * n for x, n in sizes.items())
-        share, remaining = [], total
-        for x in xs:
-            share.append(100.0 * remaining / total)
-            remaining -= x * sizes[x]
-        right.step(xs, share, where="post", color=colour, linewidth=1.5, label=f"{length}-mers")
-    left.set_xscale("log")
-    left.set_yscale("log")
-    left.set_xlabel("cluster size (peptides)", fontsize=10)
-    left.set_ylabel("clusters", fontsize=10)
-    left.set_title("How many clusters of each size", fontsize=11, loc="left")
-    right.set_xscale("log")
-    right.set_ylim(0, 102)
-    right.set_xlabel("cluster size (peptides)", fontsize=10)
-    right.set_ylabel("% of peptides", fontsize=10)
-    right.set_title("Peptides in clusters at least this large", fontsize=11, loc="left")
-    plain = matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:,.0f}")
-    for ax in (left, right):
-        _style(ax)
-        # Sizes are whole numbers: ticks at 1, 2, 5, 10, 20, ... read better than powers of ten.
-        ax.xaxis.set_major_locator(matplotlib.ticker.LogLocator(base=10, subs=(1, 2, 5)))
-        ax.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
-        ax.xaxis.set_major_formatter(plain)
-    left.yaxis.set_major_formatter(plain)
-    if len(by_length) > 1:
-        right.legend(frameon=False, fontsize=9)
-    fig.tight_layout(w_pad=3)
-    return f"<figure class=plot>{_svg(fig)}</figure>"
+    return f"<figure class=plot>{svg.size_plot(by_length, _LENGTH_COLOURS)}</figure>"
 
 
 def logo_bits(members, length):
@@ -272,28 +185,9 @@ def logo_bits(members, length):
     return letters, rows
 
 
-def _logo(Figure, cluster, positions):
-    import logomaker
-    import pandas as pd
-
-    length = cluster.length
-    letters, bits = logo_bits(cluster.members, length)
-    frame = pd.DataFrame(bits, columns=letters)
-    fig = Figure(figsize=(0.42 * length + 0.8, 1.7))
-    ax = fig.subplots()
-    for position in positions:
-        ax.axvspan(position - 0.5, position + 0.5, color="#fdf1d6", zorder=0)
-    logomaker.Logo(frame, ax=ax, color_scheme={ch: _COLOURS.get(ch, "#9e9e9e") for ch in letters},
-                   font_name="DejaVu Sans", vpad=0.04, width=0.88)
-    ax.set_xticks(range(length))
-    ax.set_xticklabels([str(i + 1) for i in range(length)])
-    ax.set_xlim(-0.5, length - 0.5)
-    ax.set_ylim(0, math.log2(20))
-    ax.set_yticks([0, 2, 4])
-    ax.set_ylabel("bits", fontsize=9)
-    _style(ax)
-    ax.grid(False)
-    return _png(fig, f"sequence logo of the cluster of {cluster.centroid}")
+def _logo(cluster, positions):
+    letters, bits = logo_bits(cluster.members, cluster.length)
+    return svg.logo(letters, bits, positions, _COLOURS, f"sequence logo of the cluster of {cluster.centroid}")
 
 
 def _plural(n, word):
@@ -313,7 +207,7 @@ def _member_rows(cluster, members):
     return "".join(rows)
 
 
-def _cluster_card(Figure, rank, cluster, positions):
+def _cluster_card(rank, cluster, positions):
     members = cluster.members[:MEMBERS_LISTED]
     head = "<table class='num members'><thead><tr><th>peptide</th><th>count</th><th title='to the centroid, as clustering measures it'>similarity</th></tr></thead>"
     table = head + "<tbody>" + _member_rows(cluster, members[:MEMBERS_SHOWN]) + "</tbody></table>"
@@ -328,7 +222,7 @@ def _cluster_card(Figure, rank, cluster, positions):
             f"<span class=pep>{_e(cluster.centroid)}</span>"
             f"<span class=meta>{cluster.length}-mer · {_plural(len(cluster.members), 'peptide')} · "
             f"summed count {cluster.total:,}</span></div>"
-            f"<div class=cbody><div class=logo>{_logo(Figure, cluster, positions)}</div>"
+            f"<div class=cbody><div class=logo>{_logo(cluster, positions)}</div>"
             f"<div class=table>{table}</div></div></article>")
 
 
@@ -372,7 +266,7 @@ article.cluster:first-of-type { margin-top: 12px; }
 .chead .pep { font-size: 19px; font-weight: 600; color: var(--accent); }
 .chead .meta { color: var(--muted); }
 .cbody { display: flex; gap: 28px; align-items: flex-start; flex-wrap: wrap; }
-.logo img { width: 420px; max-width: 100%; height: auto; display: block; }
+.logo svg { width: 420px; max-width: 100%; height: auto; display: block; }
 .star { color: #e5a50a; }
 details summary { cursor: pointer; color: var(--accent); margin: 6px 0; font-size: 14px; }
 section.cols { display: grid; grid-template-columns: 1fr 1fr; gap: 24px; }
