@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from test_cli import KELVARA, large_input, leftovers, read_terminal, write_counts  # noqa: F401
+from test_cli import KELVARA, family_peptides, large_input, leftovers, read_terminal, write_counts  # noqa: F401
 
 
 def run(*args, limit_memory=None, **kwargs):
@@ -60,7 +60,8 @@ def test_a_signal_ends_the_run_leaving_nothing(tmp_path, large_input, phase, sig
     elif phase == "writing":
         # The summary goes last into a pipe nobody reads: the other outputs wait under temporary names.
         os.mkfifo(tmp_path / "summary.json")
-        args += [str(large_input), "--summary-json", "summary.json", "--threads", "2"]
+        small = write_counts(tmp_path / "small.tsv", family_peptides(3000, 9, seed=1))
+        args += [str(small), "--summary-json", "summary.json"]
     else:
         args += [str(large_input), "--threads", "2"] + (["--positions", "0"] if phase == "clustering" else
                                                          ["--refine", "4"])
@@ -72,9 +73,9 @@ def test_a_signal_ends_the_run_leaving_nothing(tmp_path, large_input, phase, sig
             time.sleep(1.0)
         elif phase == "writing":
             deadline = time.monotonic() + 60
-            while len(leftovers(tmp_path)) < 3 and time.monotonic() < deadline:
+            while len(leftovers(tmp_path)) < 4 and time.monotonic() < deadline:
                 time.sleep(0.05)
-            assert len(leftovers(tmp_path)) == 3
+            assert len(leftovers(tmp_path)) == 4
         else:
             wait_for(terminal, b"clustering" if phase == "clustering" else b"refining")
         assert process.poll() is None
@@ -88,7 +89,7 @@ def test_a_signal_ends_the_run_leaving_nothing(tmp_path, large_input, phase, sig
         if process.poll() is None:
             process.kill()
     assert text.endswith(f"kelvara: ended by {signal.Signals(signum).name}\r\n".encode())
-    assert nothing_written(tmp_path, *outputs)
+    assert nothing_written(tmp_path, *outputs, "out.tsv.kelvara.json")
 
 
 # ---- hostile inputs ------------------------------------------------------------------------------------
