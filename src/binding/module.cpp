@@ -1,3 +1,4 @@
+#include "binding/arrow_entry.hpp"
 #include "binding/entries.hpp"
 #include "binding/peptides_object.hpp"
 #include "search/kernels.hpp"
@@ -103,6 +104,10 @@ PyMethodDef private_defs[] = {
      METH_VARARGS | METH_KEYWORDS,
      "_block_keys_table(anchors, anchor_len, anchor_positions) -> the block keys of anchors packed as for "
      "_cluster_table, as native-endian uint64 in one bytes object."},
+    {"_table_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_table_stream(table, requested_schema=None) -> an 'arrow_array_stream' capsule of a table _Peptides.result() "
+     "made, in the requested schema's types where they hold the same values."},
     {"_simd", simd_level, METH_VARARGS,
      "_simd(level=None) -> (level in use, levels available). With a level name, switches to it first; a level "
      "the processor lacks falls back to the best it has."},

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "anchors/sim_tables.hpp"
+#include "binding/arrow_entry.hpp"
 #include "binding/entries.hpp"
 #include "binding/peptides_object.hpp"
 #include "parallel/pool.hpp"
@@ -428,6 +429,14 @@ PyObject* records(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) { return new_int(job.table.records().size()).release(); });
 }
 
+PyObject* add_rows_method(PyObject* self, PyObject* args) {
+    return method(self, [&](PeptideJob& job) { return add_rows(job, args); });
+}
+
+PyObject* result_method(PyObject* self, PyObject*) {
+    return method(self, [&](PeptideJob& job) { return result_table(job); });
+}
+
 PyMethodDef methods[] = {
     {"begin_input", begin_input, METH_VARARGS,
      "begin_input(kind, separator, skip_through, column, count_column, header_fields): start reading an input"},
@@ -451,6 +460,10 @@ PyMethodDef methods[] = {
     {"size", size, METH_NOARGS, "size() -> unique peptides"},
     {"as_dict", as_dict, METH_NOARGS, "as_dict() -> {peptide: count} in table order"},
     {"records", records, METH_NOARGS, "records() -> FASTA records read"},
+    {"add_rows", add_rows_method, METH_VARARGS,
+     "add_rows(peptides, counts, column, count_column) -> (rows, peptide column, count column, fault or None): "
+     "rows from Arrow capsules, a sequence of str or a dict"},
+    {"result", result_method, METH_NOARGS, "result() -> (table, rows): the ordered clusters as a table for _table_stream"},
     {nullptr, nullptr, 0, nullptr},
 };
 
