@@ -223,7 +223,7 @@ StringColumn::StringColumn(const Slice& slice) {
         need_buffers(3, true);
         own_ = Validity(a, first_);
         const std::int64_t n_variadic = a.n_buffers - 3;
-        const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
+        const void* sizes = a.buffers[a.n_buffers - 1];
         if (n_variadic > 0 && sizes == nullptr) throw Error("an Arrow string view array has no buffer sizes");
         variadic_.resize(static_cast<std::size_t>(n_variadic));
         for (std::int64_t b = 0; b < n_variadic; ++b) variadic_[b] = static_cast<const char*>(a.buffers[2 + b]);
@@ -251,21 +251,21 @@ StringColumn::StringColumn(const Slice& slice) {
         offsets32_ = static_cast<const std::int32_t*>(a.buffers[1]);
         if (offsets32_ == nullptr && length_ > 0) throw Error("an Arrow string array has no offsets");
         if (length_ > 0) {
-            begin = offsets32_[first_];
+            begin = load<std::int32_t>(offsets32_, first_);
             for (std::int64_t i = 0; i < length_; ++i)
-                if (offsets32_[first_ + i + 1] < offsets32_[first_ + i])
+                if (load<std::int32_t>(offsets32_, first_ + i + 1) < load<std::int32_t>(offsets32_, first_ + i))
                     throw Error("an Arrow string array has decreasing offsets");
-            end = offsets32_[first_ + length_];
+            end = load<std::int32_t>(offsets32_, first_ + length_);
         }
     } else {
         offsets64_ = static_cast<const std::int64_t*>(a.buffers[1]);
         if (offsets64_ == nullptr && length_ > 0) throw Error("an Arrow large string array has no offsets");
         if (length_ > 0) {
-            begin = offsets64_[first_];
+            begin = load<std::int64_t>(offsets64_, first_);
             for (std::int64_t i = 0; i < length_; ++i)
-                if (offsets64_[first_ + i + 1] < offsets64_[first_ + i])
+                if (load<std::int64_t>(offsets64_, first_ + i + 1) < load<std::int64_t>(offsets64_, first_ + i))
                     throw Error("an Arrow large string array has decreasing offsets");
-            end = offsets64_[first_ + length_];
+            end = load<std::int64_t>(offsets64_, first_ + length_);
         }
     }
     if (begin < 0) throw Error("an Arrow string array has a negative offset");
@@ -284,8 +284,15 @@ bool StringColumn::null(std::int64_t i) const {
 std::string_view StringColumn::value(std::int64_t i) const {
     if (values_ != nullptr) return values_->value(index(i));
     const std::int64_t at = first_ + i;
-    if (offsets32_ != nullptr) return {data_ + offsets32_[at], static_cast<std::size_t>(offsets32_[at + 1] - offsets32_[at])};
-    if (offsets64_ != nullptr) return {data_ + offsets64_[at], static_cast<std::size_t>(offsets64_[at + 1] - offsets64_[at])};
+    // Loads that make no assumption of alignment: the interface only recommends it.
+    if (offsets32_ != nullptr) {
+        const auto from = load<std::int32_t>(offsets32_, at);
+        return {data_ + from, static_cast<std::size_t>(load<std::int32_t>(offsets32_, at + 1) - from)};
+    }
+    if (offsets64_ != nullptr) {
+        const auto from = load<std::int64_t>(offsets64_, at);
+        return {data_ + from, static_cast<std::size_t>(load<std::int64_t>(offsets64_, at + 1) - from)};
+    }
     if (views_ != nullptr) {
         const std::uint8_t* v = views_ + 16 * at;
         const auto len = load<std::int32_t>(v, 0);

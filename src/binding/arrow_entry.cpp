@@ -72,9 +72,11 @@ Ref fault_tuple(const RowFault& f) {
                      new_str(f.type), std::move(in_counts));
 }
 
-// Runs an Arrow reading or writing step, its failures raised as Python exceptions.
+// Runs a body that reads or writes Arrow data and raises its failures as Python exceptions, once the
+// structs it held are released: a producer's release callback may run Python code, which must not find an
+// exception pending.
 template <class F>
-auto arrow_step(F&& body) {
+PyObject* arrow_errors(F&& body) {
     try {
         return body();
     } catch (const arrow::TypeMismatch& e) {
@@ -99,12 +101,12 @@ T* capsule_pointer(PyObject* capsule, const char* name, const char* what) {
 arrow::Chunks arrow_chunks(PyObject* source, std::string_view kind) {
     if (kind == "stream") {
         auto* stream = capsule_pointer<ArrowArrayStream>(PyTuple_GetItem(source, 1), kStreamCapsule, "what __arrow_c_stream__() returned");
-        return arrow_step([&] { return arrow::Chunks::of_stream(stream); });
+        return arrow::Chunks::of_stream(stream);
     }
     if (PyTuple_Size(source) != 3) raise(PyExc_TypeError, "__arrow_c_array__() returned no (schema, array) pair");
     auto* schema = capsule_pointer<ArrowSchema>(PyTuple_GetItem(source, 1), kSchemaCapsule, "the schema __arrow_c_array__() returned");
     auto* array = capsule_pointer<ArrowArray>(PyTuple_GetItem(source, 2), kArrayCapsule, "the array __arrow_c_array__() returned");
-    return arrow_step([&] { return arrow::Chunks::of_array(schema, array); });
+    return arrow::Chunks::of_array(schema, array);
 }
 
 std::string_view kind_of(PyObject* source) {
@@ -223,12 +225,7 @@ void destroy_table_capsule(PyObject* capsule) {
 
 const Signature kStreamSignature{"_table_stream", {"table", "requested_schema"}, 1};
 
-}  // namespace
-
-// add_rows(peptides, counts, column, count_column) -> (rows, peptide column or None, count column or None,
-// fault or None). A source is ("stream", capsule), ("array", schema, array), ("sequence", iterable) or
-// ("dict", {peptide: count}); counts is None or a source of integers (not a dict).
-PyObject* add_rows(PeptideJob& job, PyObject* args) {
+PyObject* read_rows(PeptideJob& job, PyObject* args) {
     PyObject *peptides = nullptr, *counts = nullptr, *column = nullptr, *count_column = nullptr;
     if (!PyArg_ParseTuple(args, "OOOO:add_rows", &peptides, &counts, &column, &count_column)) throw ErrorSet{};
     if (job.order) raise(PyExc_RuntimeError, "the table is clustered already");
@@ -253,7 +250,7 @@ PyObject* add_rows(PeptideJob& job, PyObject* args) {
             raise(PyExc_TypeError, "counts must be a column or a sequence of integers, not a dict");
         } else {
             arrow::Chunks chunks = arrow_chunks(counts, counts_kind);
-            ok = arrow_step([&] { return arrow::import_counts(chunks, adder, given); });
+            ok = arrow::import_counts(chunks, adder, given);
         }
         if (!ok) return failed();
         request.counts = &given;
@@ -272,12 +269,21 @@ PyObject* add_rows(PeptideJob& job, PyObject* args) {
                             : sequence_rows(PyTuple_GetItem(peptides, 1), request.counts, adder, read.rows);
     } else {
         arrow::Chunks chunks = arrow_chunks(peptides, kind);
-        ok = arrow_step([&] { return arrow::import_rows(chunks, request, adder, read); });
+        ok = arrow::import_rows(chunks, request, adder, read);
     }
     if (!ok) return failed();
     return new_tuple(new_int(read.rows), optional_str(read.peptide_column, read.table),
                      optional_str(read.count_column, !read.count_column.empty()), Ref::borrow(Py_None))
         .release();
+}
+
+}  // namespace
+
+// add_rows(peptides, counts, column, count_column) -> (rows, peptide column or None, count column or None,
+// fault or None). A source is ("stream", capsule), ("array", schema, array), ("sequence", iterable) or
+// ("dict", {peptide: count}); counts is None or a source of integers (not a dict).
+PyObject* add_rows(PeptideJob& job, PyObject* args) {
+    return arrow_errors([&] { return read_rows(job, args); });
 }
 
 PyObject* result_table(PeptideJob& job) {
@@ -291,7 +297,7 @@ PyObject* result_table(PeptideJob& job) {
 }
 
 PyObject* table_stream(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
+    return guarded([&] { return arrow_errors([&] {
         const auto a = bind_arguments(kStreamSignature, args, kwargs);
         if (!PyCapsule_IsValid(a[0], kTableCapsule)) raise_cannot_convert(a[0], "table");
         std::shared_ptr<const arrow::Table> table =
@@ -299,7 +305,7 @@ PyObject* table_stream(PyObject*, PyObject* args, PyObject* kwargs) {
         if (a[1] != nullptr && a[1] != Py_None) {
             // The requested schema stays its owner's: it is only read.
             const auto* requested = capsule_pointer<ArrowSchema>(a[1], kSchemaCapsule, "requested_schema");
-            table = arrow_step([&] { return arrow::cast_table(std::move(table), *requested); });
+            table = arrow::cast_table(std::move(table), *requested);
         }
         auto stream = std::make_unique<ArrowArrayStream>();
         arrow::export_stream(std::move(table), stream.get());
@@ -310,7 +316,7 @@ PyObject* table_stream(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         stream.release();
         return capsule.release();
-    });
+    }); });
 }
 
 }  // namespace kelvara::py
