@@ -1,3 +1,4 @@
+#include "binding/arrow_entry.hpp"
 #include "binding/entries.hpp"
 #include "binding/peptides_object.hpp"
 #include "search/kernels.hpp"
@@ -106,6 +107,10 @@ PyMethodDef private_defs[] = {
     {"_read_reference_table", read_reference_entry, METH_VARARGS,
      "_read_reference_table(data, separator, header_fields, peptide, centroid, cluster) -> (clusters, {length: "
      "(centroids end to end, their numbers as native-endian uint64)}), or (line, message) of a contradiction."},
+    {"_table_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_table_stream(table, requested_schema=None) -> an 'arrow_array_stream' capsule of a table _Peptides.result() "
+     "made, in the requested schema's types where they hold the same values."},
     {"_simd", simd_level, METH_VARARGS,
      "_simd(level=None) -> (level in use, levels available). With a level name, switches to it first; a level "
      "the processor lacks falls back to the best it has."},

@@ -10,6 +10,7 @@
 
 #include "anchors/radix_sort.hpp"
 #include "anchors/sim_tables.hpp"
+#include "binding/arrow_entry.hpp"
 #include "binding/entries.hpp"
 #include "cluster/seeded.hpp"
 #include "binding/peptides_object.hpp"
@@ -650,6 +651,14 @@ PyObject* records(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) { return new_int(job.table.records().size()).release(); });
 }
 
+PyObject* add_rows_method(PyObject* self, PyObject* args) {
+    return method(self, [&](PeptideJob& job) { return add_rows(job, args); });
+}
+
+PyObject* result_method(PyObject* self, PyObject*) {
+    return method(self, [&](PeptideJob& job) { return result_table(job); });
+}
+
 PyMethodDef methods[] = {
     {"begin_input", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_input)),
      METH_VARARGS | METH_KEYWORDS,
@@ -685,6 +694,10 @@ PyMethodDef methods[] = {
      "nonstandard(lengths) -> unique peptides of those lengths holding B, J, O, U, X or Z"},
     {"as_dict", as_dict, METH_NOARGS, "as_dict() -> {peptide: count} in table order"},
     {"records", records, METH_NOARGS, "records() -> FASTA records read"},
+    {"add_rows", add_rows_method, METH_VARARGS,
+     "add_rows(peptides, counts, column, count_column) -> (rows, peptide column, count column, fault or None): "
+     "rows from Arrow capsules, a sequence of str or a dict"},
+    {"result", result_method, METH_NOARGS, "result() -> (table, rows): the ordered clusters as a table for _table_stream"},
     {nullptr, nullptr, 0, nullptr},
 };
 
