@@ -198,7 +198,7 @@ BAD_REFERENCES = [
      "GILGFVFTL\t9\t1\t0\tSLYNTVATL\n", "line 4: cluster 0 is listed again after other clusters"),
     ("peptide\tlength\tcount\tcluster\tcentroid\nSLYNTVAVL\t9\t3\t0\tSLYNTVATL\nSLYNTVATL\t9\t1\t1\tGILGFVFTL\n",
      "line 2: centroid SLYNTVATL of cluster 0 is a member of cluster 1"),
-    ("peptide\tlength\tcount\tcluster\tcentroid\nSLYNTVATL\t9\t3\tx\tSLYNTVATL\n", "cluster number 'x' is not a number"),
+    ("peptide\tlength\tcount\tcluster\tcentroid\nSLYNTVATL\t9\t3\tx\tSLYNTVATL\n", "cluster number 'x' is not a number below"),
     ("peptide\tlength\tcount\tcluster\tcentroid\nSLY1TVATL\t9\t3\t0\tSLY1TVATL\n", "is not a peptide"),
     ("peptide\tcentroid\n", "the reference holds no clusters"),
     (">Cluster 0\n0\t9aa, >SLYNTVATL... at 90.00%\n", "cluster 0 has no centroid marked '*'"),
@@ -228,3 +228,32 @@ def test_options_assignment_cannot_take_are_refused(tmp_path, capsys, options, w
                tmp_path / "out.tsv", *options) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and words in err
+
+
+# ---- from Python ---------------------------------------------------------------------------------------
+
+def test_assign_from_python_is_the_command_lines(tmp_path):
+    import kelvara
+
+    reference = family_peptides(400, 9, seed=95)
+    new = dict(list(family_peptides(150, 9, seed=96).items()) + list(reference.items())[:50])
+    write_counts(tmp_path / "ref.tsv", reference)
+    write_counts(tmp_path / "new.tsv", new)
+    assert cli("cluster", tmp_path / "ref.tsv", "-o", tmp_path / "clusters.tsv", "-q") == 0
+    assert cli("assign", "--reference", tmp_path / "clusters.tsv", tmp_path / "new.tsv", "-o", tmp_path / "a.tsv",
+               "-q") == 0
+    expected = rows_of(tmp_path / "a.tsv")
+
+    clustered = kelvara.cluster_peptides(reference)
+    for ref in (clustered, tmp_path / "clusters.tsv"):
+        result = kelvara.assign(ref, new)
+        assert result.columns[-1] == "origin" and len(result) == len(expected)
+        pa = pytest.importorskip("pyarrow")
+        table = pa.table(result)
+        got = [dict(zip(table.column_names, map(str, row.values()))) for row in table.to_pylist()]
+        assert [{k: v for k, v in r.items() if k != "similarity"} for r in got] == [
+            {k: v for k, v in r.items() if k != "similarity"} for r in expected]
+        assert [float(r["similarity"]) for r in got] == [float(r["similarity"]) for r in expected]
+        assert result.summary["reference"]["joined"] == sum(r["origin"] == "reference" for r in expected)
+    with pytest.raises(ValueError, match="was clustered with positions"):
+        kelvara.assign(clustered, new, positions=(0, -1))

@@ -43,7 +43,7 @@ void fill(Table& out, const PeptideTable& table, const Assignment& a, const Clus
         peptide_at[k + 1] = static_cast<Offset>(peptides_end);
         lengths[k] = static_cast<std::uint32_t>(text.size());
         counts[k] = table.count(p);
-        clusters[k] = number;
+        clusters[k] = static_cast<std::uint32_t>(cluster.number);
         centroids_end = put(centroids.data(), centroids_end, table.peptide(cluster.centroid));
         centroid_at[k + 1] = static_cast<Offset>(centroids_end);
         similarity[k] = a.similarity[p];
@@ -65,6 +65,16 @@ void fill(Table& out, const PeptideTable& table, const Assignment& a, const Clus
     out.columns.push_back(Column{"similarity", "g", {nullptr, out.keep(std::move(similarity))}});
     out.columns.push_back(Column{"cluster_members", "I", {nullptr, out.keep(std::move(members))}});
     out.columns.push_back(Column{"cluster_count", wide ? "d:38,0" : "L", {nullptr, out.keep(std::move(totals))}});
+    if (order.assigned) {
+        // Where each row's cluster came from: "reference" or "new".
+        std::string origins;
+        std::vector<std::int32_t> origin_at(rows + 1, 0);
+        for (std::size_t k = 0; k < rows; ++k) {
+            origins += order.clusters[order.row_cluster[k]].reference ? "reference" : "new";
+            origin_at[k + 1] = static_cast<std::int32_t>(origins.size());
+        }
+        out.columns.push_back(Column{"origin", "u", {nullptr, out.keep(std::move(origin_at)), out.keep(std::move(origins))}});
+    }
 }
 
 }  // namespace

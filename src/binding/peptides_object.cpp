@@ -3,6 +3,7 @@
 // and the outputs are made from it in pieces. No Python object is made per peptide.
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -566,6 +567,29 @@ PyObject* as_dict(PyObject* self, PyObject*) {
     });
 }
 
+// as_reference() -> {length: (centroids end to end, cluster numbers as native-endian uint64)}, in the
+// clusters' order: the clustering as a reference to assign other peptides to.
+PyObject* as_reference(PyObject* self, PyObject*) {
+    return method(self, [&](PeptideJob& job) {
+        const ClusterOrder& o = order_of(job);
+        std::map<std::size_t, std::pair<std::string, std::vector<std::uint64_t>>> by_length;
+        for (const auto& c : o.clusters) {
+            auto& entry = by_length[job.table.length(c.centroid)];
+            entry.first.append(job.table.peptide(c.centroid));
+            entry.second.push_back(c.number);
+        }
+        Ref dict = Ref::check(PyDict_New());
+        for (const auto& [len, entry] : by_length) {
+            Ref key = new_int(len);
+            Ref numbers = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(entry.second.data()),
+                                                               static_cast<Py_ssize_t>(entry.second.size() * 8)));
+            Ref value = new_tuple(new_bytes(entry.first), std::move(numbers));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw ErrorSet{};
+        }
+        return dict.release();
+    });
+}
+
 PyObject* sample_names(PyObject* self, PyObject*) {
     return method(self, [&](PeptideJob& job) {
         Ref list = Ref::check(PyList_New(0));
@@ -686,6 +710,8 @@ PyMethodDef methods[] = {
     {"members", members, METH_O, "members(cluster) -> (centroid, length, summed count, [(peptide, count, similarity)])"},
     {"packed", packed, METH_O, "packed(length) -> (peptides end to end, counts as native-endian uint64)"},
     {"size", size, METH_NOARGS, "size() -> unique peptides of the inputs"},
+    {"as_reference", as_reference, METH_NOARGS,
+     "as_reference() -> {length: (centroids end to end, cluster numbers as native-endian uint64)}, in cluster order"},
     {"sample_names", sample_names, METH_NOARGS, "sample_names() -> the samples, in order of first appearance"},
     {"cluster_samples", cluster_samples, METH_O, "cluster_samples(cluster) -> [(summed count, peptides)] per sample"},
     {"sample_figures", sample_figures, METH_NOARGS,

@@ -8,13 +8,14 @@ a dict of peptide to count. The result is the command line's table, which is its
 
 import math
 import numbers
+import os
 import time
 
 from kelvara import _core, job
 from kelvara.io.inputs import InputError
 from kelvara.io.outputs import TABLE_COLUMNS
 
-__all__ = ["cluster_peptides", "ClusterTable"]
+__all__ = ["cluster_peptides", "assign", "ClusterTable"]
 
 MAX_THREADS = 65535
 MAX_PEPTIDE = 1 << 20
@@ -38,13 +39,14 @@ class ClusterTable:
     writes it.
     """
 
-    __slots__ = ("_native", "_rows", "summary")
-    columns = TABLE_COLUMNS
+    __slots__ = ("_native", "_rows", "_job", "summary", "columns")
 
-    def __init__(self, native, rows, summary):
+    def __init__(self, native, rows, summary, job=None):
         self._native = native
         self._rows = rows
+        self._job = job  # the native clustering, which assign() can take as its reference
         self.summary = summary
+        self.columns = TABLE_COLUMNS + (("origin",) if "reference" in summary else ())
 
     def __len__(self):
         return self._rows
@@ -122,6 +124,10 @@ def cluster_peptides(peptides, counts=None, *, column=None, threshold=0.7, posit
     """
     options = _options(threshold, positions, weight, length, threads, block_search, max_probes, min_block_bound,
                        refine, cap, merge, fast_medoid, merge_cap)
+    return _run(peptides, counts, column, options)
+
+
+def _run(peptides, counts, column, options, reference=None):
     if column is not None and not isinstance(column, str):
         raise TypeError(f"column must be a str or None, not {type(column).__name__}")
     seconds = {}
@@ -148,7 +154,7 @@ def cluster_peptides(peptides, counts=None, *, column=None, threshold=0.7, posit
         table.order()
     else:
         try:
-            lengths, left_out = job.cluster(table, options, None, seconds)
+            lengths, left_out = job.cluster(table, options, None, seconds, reference=reference)
         except InputError as error:
             raise ValueError(str(error)) from None
     ordered = time.perf_counter()
@@ -174,7 +180,77 @@ def cluster_peptides(peptides, counts=None, *, column=None, threshold=0.7, posit
         "lengths": lengths,
         "seconds": seconds,
     }
-    return ClusterTable(native, result_rows, summary)
+    if reference is not None:
+        summary["reference"] = {
+            "name": reference.name, "clusters": reference.clusters,
+            "joined": sum(r["assignment"]["joined"] for r in lengths),
+            "reference_clusters_joined": sum(r["assignment"]["reference_clusters_joined"] for r in lengths),
+            "new_clusters": sum(r["assignment"]["new_clusters"] for r in lengths)}
+    return ClusterTable(native, result_rows, summary, table)
+
+
+def assign(reference, peptides, counts=None, *, column=None, threshold=None, positions=None, weight=None,
+           length=None, threads=0):
+    """Assign peptides to an existing clustering, as ``kelvara assign`` does, and return its table.
+
+    The peptides of each length, most frequent first, are clustered by the greedy pass of
+    ``cluster_peptides`` with each block's centroids starting as the reference's centroids of that block, in
+    the reference's order (largest cluster first): a peptide joins the first it is ``threshold`` similar to,
+    or becomes a new centroid after them. Reference centroids never move and are never compared with each
+    other; a peptide equal to one joins it at once. Lengths the reference lacks make new clusters only.
+    Refinement is not part of assignment, which keeps the reference's centroids.
+
+    Args:
+        reference: a ClusterTable (from cluster_peptides or assign), or the path of a kelvara table (TSV
+            or CSV, gzip or plain), a .clstr file naming its entries by peptide, or a FASTA of centroids.
+        peptides, counts, column, length, threads: as for cluster_peptides.
+        threshold, positions, weight: as for cluster_peptides; by default the reference's (a ClusterTable's
+            own, or those a kelvara table records beside it). positions and weight must be the reference's;
+            a reference that records none (a .clstr or FASTA file) needs positions.
+
+    Returns:
+        a ClusterTable with the command line's columns and a last one, origin: "reference" for a reference
+        cluster, which keeps its number, "new" for the others, numbered after the reference's. Its summary's
+        "reference" says how many peptides joined reference clusters and how many clusters are new.
+
+    Raises:
+        as cluster_peptides; ValueError for a reference that contradicts itself, or for positions or a weight
+        other than the reference's.
+    """
+    from kelvara.io.reference import Reference, read_reference
+
+    if isinstance(reference, ClusterTable):
+        if reference._job is None:
+            raise ValueError("this ClusterTable keeps no clustering to assign to")
+        made = Reference("ClusterTable")
+        made.packed = reference._job.as_reference()
+        made.clusters = sum(len(numbers) // 8 for _, numbers in made.packed.values())
+        made.parameters = reference.summary["parameters"]
+        reference = made
+    else:
+        try:
+            reference = read_reference(os.fspath(reference))
+        except InputError as error:
+            raise ValueError(str(error)) from None
+    recorded = reference.parameters or {}
+    if positions is None:
+        if "positions" not in recorded:
+            raise ValueError(f"{reference.name} records no anchor positions: give positions as its run had them")
+        positions = recorded["positions"]
+    elif "positions" in recorded and any(
+            sorted(set(job.resolve_positions(list(positions), n))) != sorted(set(job.resolve_positions(
+                recorded["positions"], n))) for n in reference.lengths()):
+        raise ValueError(f"{reference.name} was clustered with positions {tuple(recorded['positions'])}: give the "
+                         f"same, or leave positions out")
+    if weight is None:
+        weight = recorded.get("weight", 2.0)
+    elif "weight" in recorded and float(weight) != float(recorded["weight"]):
+        raise ValueError(f"{reference.name} was clustered with weight {recorded['weight']}: give the same, or leave "
+                         f"weight out")
+    if threshold is None:
+        threshold = recorded.get("threshold", 0.7)
+    options = _options(threshold, positions, weight, length, threads, False, 0, 0.0, 0, 32, True, False, 0)
+    return _run(peptides, counts, column, options, reference)
 
 
 def _type_name(obj):

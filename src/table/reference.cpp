@@ -57,8 +57,8 @@ ReferenceTable read_reference_table(std::string_view data, char separator, std::
         std::uint64_t number = clusters.size();
         if (cluster >= 0) {
             const std::string_view key = fields[static_cast<std::size_t>(cluster)];
-            if (text::parse_count(key, number) != 0)
-                return fail(line, "cluster number '" + std::string(key) + "' is not a number");
+            if (text::parse_count(key, number) != 0 || number > 0xFFFFFFFEu)
+                return fail(line, "cluster number '" + std::string(key) + "' is not a number below 4,294,967,295");
         }
         const bool same = !clusters.empty() && (cluster >= 0 ? clusters.back().number == number : clusters.back().centroid == c);
         if (!same) {

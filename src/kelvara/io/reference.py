@@ -41,6 +41,8 @@ class Reference:
     def add(self, peptide, number, where):
         if not (peptide.isalpha() and peptide.isascii() and peptide.isupper()):
             raise LineError(display_name(self.name), where, f"centroid {peptide!r} is not a peptide (upper-case letters)")
+        if number > 0xFFFFFFFE:
+            raise LineError(display_name(self.name), where, f"cluster number {number} is not below 4,294,967,295")
         self._centroids.setdefault(len(peptide), []).append(peptide)
         self._numbers.setdefault(len(peptide), []).append(number)
         self.clusters += 1
