@@ -14,6 +14,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 import zlib
 
 import dask
@@ -263,8 +264,11 @@ def _connect(address):
                 # Worker processes started while SIGINT is ignored keep ignoring it: a Ctrl-C on the terminal,
                 # sent to the whole process group, then ends the run here, which closes the cluster, rather
                 # than killing workers mid-task with a traceback each. A Ctrl-C while they start is lost.
-                with _sigint_ignored():
+                with _sigint_ignored(), warnings.catch_warnings():
+                    # A port taken by another cluster is no news to a run that shows no dashboard.
+                    warnings.simplefilter("ignore", UserWarning)
                     client = stack.enter_context(kdask.connect("local", dashboard_address=None,
+                                                               worker_dashboard_address=None,
                                                                silence_logs=logging.CRITICAL))
             else:
                 client = stack.enter_context(kdask.connect(address))
