@@ -5,6 +5,7 @@
 #include "binding/py.hpp"
 #include "cluster/greedy.hpp"
 #include "parallel/monitor.hpp"
+#include "refine/refine.hpp"
 
 namespace kelvara::py {
 
@@ -38,6 +39,9 @@ struct ClusteredTable {
 ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& tables, GreedyOptions options,
                                 PyObject* progress,
                                 const std::function<void(const std::vector<std::size_t>&)>& beside = {});
+
+// The statistics of a refinement as refine_clusters returns them.
+Ref stats_dict(const RefineStats& stats);
 
 // max() of the two that ignores a NaN operand.
 double effective_cut(double threshold, double min_bound);

@@ -100,17 +100,6 @@ Ref fault_tuple(const Fault& f) {
                      new_int(f.fields));
 }
 
-Ref stats_dict(const RefineStats& s) {
-    const std::pair<const char*, std::uint64_t> entries[] = {
-        {"passes", s.passes}, {"medoid_changes", s.medoid_changes},     {"reassignments", s.reassignments},
-        {"merges", s.merges}, {"initial_clusters", s.initial_clusters}, {"final_clusters", s.final_clusters}};
-    Ref dict = Ref::check(PyDict_New());
-    for (const auto& [key, value] : entries) {
-        Ref number = new_int(value);
-        if (PyDict_SetItemString(dict.get(), key, number.get()) < 0) throw ErrorSet{};
-    }
-    return dict;
-}
 
 InputKind kind_named(const char* name) {
     const std::string_view k(name);

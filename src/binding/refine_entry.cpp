@@ -26,17 +26,6 @@ const Signature kProgressSignature{
      "fast_medoid", "merge_cap", "threads", "progress"},
     4};
 
-Ref stats_dict(const RefineStats& s) {
-    const std::pair<const char*, std::uint64_t> entries[] = {
-        {"passes", s.passes}, {"medoid_changes", s.medoid_changes},     {"reassignments", s.reassignments},
-        {"merges", s.merges}, {"initial_clusters", s.initial_clusters}, {"final_clusters", s.final_clusters}};
-    Ref dict = Ref::check(PyDict_New());
-    for (const auto& [key, value] : entries) {
-        Ref number = new_int(value);
-        if (PyDict_SetItemString(dict.get(), key, number.get()) < 0) throw ErrorSet{};
-    }
-    return dict;
-}
 
 // Up to kInline characters of a str, when they are all ASCII.
 struct ShortText {
@@ -250,6 +239,18 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+Ref stats_dict(const RefineStats& s) {
+    const std::pair<const char*, std::uint64_t> entries[] = {
+        {"passes", s.passes}, {"medoid_changes", s.medoid_changes},     {"reassignments", s.reassignments},
+        {"merges", s.merges}, {"initial_clusters", s.initial_clusters}, {"final_clusters", s.final_clusters}};
+    Ref dict = Ref::check(PyDict_New());
+    for (const auto& [key, value] : entries) {
+        Ref number = new_int(value);
+        if (PyDict_SetItemString(dict.get(), key, number.get()) < 0) throw ErrorSet{};
+    }
+    return dict;
+}
 
 PyObject* refine_clusters(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return run(kSignature, args, kwargs); });
