@@ -134,7 +134,7 @@ public:
     std::size_t size() const { return used_; }
     // Room for `n` more bytes.
     char* room(std::size_t n) {
-        if (out_.size() < used_ + n) out_.resize(std::max(2 * out_.size(), used_ + n));
+        if (out_.size() < used_ + n) out_.resize(std::max({2 * out_.size(), used_ + n, out_.capacity()}));
         return out_.data() + used_;
     }
     void commit(char* end) { used_ = static_cast<std::size_t>(end - out_.data()); }
@@ -207,6 +207,35 @@ char* put_float(char* p, double value) {
     if (magnitude < 10) *p++ = '0';
     return put_int(p, magnitude);
 }
+
+// The text of recent similarities: a table's rows repeat a few values many times (every singleton's own
+// similarity, to begin with), and writing a double's shortest text is the dearest part of a row.
+class FloatTexts {
+public:
+    FloatTexts() : slots_(kSlots) {}
+
+    char* put(char* p, double value) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (slot.len == 0 || slot.bits != bits) {
+            slot.bits = bits;
+            slot.len = static_cast<std::uint8_t>(put_float(slot.text, value) - slot.text);
+        }
+        std::memcpy(p, slot.text, 32);
+        return p + slot.len;
+    }
+
+private:
+    static constexpr unsigned kBits = 12;
+    static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+    struct Slot {
+        std::uint64_t bits = 0;
+        std::uint8_t len = 0;
+        char text[32];
+    };
+    std::vector<Slot> slots_;
+};
 
 char* put_identity(char* p, std::string_view a, std::string_view b) {
     std::size_t same = 0;
@@ -307,6 +336,7 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
     }
     if (kind == Output::tsv || kind == Output::csv) {
         const char sep = kind == Output::tsv ? '\t' : ',';
+        FloatTexts floats;
         for (; k < units && sink.size() < budget; ++k) {
             const std::uint32_t p = order.rows[k];
             const std::uint32_t number = order.row_cluster[k];
@@ -323,7 +353,7 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
             *w++ = sep;
             w = put(w, centroid);
             *w++ = sep;
-            w = put_float(w, a.similarity[p]);
+            w = floats.put(w, a.similarity[p]);
             *w++ = sep;
             w = put_int(w, cluster.members);
             *w++ = sep;
