@@ -78,6 +78,7 @@ bool add_chunk(const StringColumn& peptides, const IntegerColumn* counts, std::u
     const auto* given = request.counts;
     if (given != nullptr && first_row + static_cast<std::uint64_t>(n) > given->size())
         return adder.fail(RowFaultKind::counts_short, given->size(), {}, {}, true);
+    adder.table().reserve(adder.table().size() + static_cast<std::size_t>(n));
     for (std::int64_t i = 0; i < n; ++i) {
         const std::uint64_t row = first_row + static_cast<std::uint64_t>(i);
         // The peptide is checked before its count, as the readers check a line.

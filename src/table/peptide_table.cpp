@@ -32,8 +32,17 @@ std::uint64_t hash_text(std::string_view s) {
 
 }  // namespace
 
-void PeptideTable::grow() {
-    const std::size_t capacity = slots_.empty() ? 1024 : slots_.size() * 2;
+void PeptideTable::reserve(std::size_t n) {
+    std::size_t capacity = std::max<std::size_t>(slots_.size(), 1024);
+    while (capacity < 2 * n) capacity *= 2;
+    if (capacity > slots_.size()) grow(capacity);
+    start_.reserve(n + 1);
+    counts_.reserve(n);
+    hashes_.reserve(n);
+}
+
+void PeptideTable::grow(std::size_t capacity) {
+    if (capacity == 0) capacity = slots_.empty() ? 1024 : slots_.size() * 2;
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
     for (std::size_t i = 0; i < size(); ++i) {

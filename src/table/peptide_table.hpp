@@ -23,6 +23,8 @@ public:
     PeptideTable(PeptideTable&&) = default;
     PeptideTable& operator=(PeptideTable&&) = default;
 
+    // Room for `n` peptides in all, so that a table of known size is not rehashed as it grows.
+    void reserve(std::size_t n);
     // The index of `peptide`, added with a count of 0 when it is new.
     std::uint32_t intern(std::string_view peptide);
     // Adds to a peptide's count; a sum past 2**64 - 1 is kept aside in full (see largest_overflow).
@@ -94,7 +96,7 @@ private:
     bool add_wide(std::uint32_t i, std::uint64_t count);
     void compact_samples();
     void overflow(std::uint32_t i, std::uint64_t wrapped);
-    void grow();
+    void grow(std::size_t capacity = 0);
 
     std::string text_;
     std::vector<std::uint64_t> start_{0};  // size() + 1 offsets into text_
