@@ -163,3 +163,34 @@ def test_refine_with_eight_positions_and_thousands_of_blocks_fits_in_memory():
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["True", "1"]
+
+
+@pytestmark_limited
+def test_running_out_of_memory_on_a_worker_lane_raises_instead_of_aborting():
+    # Address space a little above what the process holds, in steps: somewhere in the sweep a worker lane's
+    # first allocation fails, which used to end the process in glibc before the exception could be thrown.
+    script = textwrap.dedent(
+        """
+        import random, resource, sys
+        import kelvara
+        rng = random.Random(1)
+        counts = {"".join(rng.choice("ACDEFGHIKLMNPQRSTVWY") for _ in range(9)): rng.randint(1, 100)
+                  for _ in range(20000)}
+        step = int(sys.argv[1])
+        vm = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) << 10
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (step << 16),) * 2)
+        try:
+            kelvara.cluster_anchors(counts, 0.7, [1, 8], threads=2)
+            print("ran")
+        except (MemoryError, kelvara.InternalError) as e:
+            print(type(e).__name__)
+        """
+    )
+    outcomes = set()
+    for step in range(140, 224, 3):
+        proc = subprocess.run([sys.executable, "-c", script, str(step)], capture_output=True, text=True,
+                              timeout=120, cwd=tempfile.gettempdir())
+        assert proc.returncode == 0, (step, proc.stderr)
+        outcomes.add(proc.stdout.strip())
+    # The sweep reaches both ends: limits that stop the call and limits it runs within.
+    assert {"ran", "MemoryError"} <= outcomes, outcomes

@@ -166,6 +166,10 @@ void Pool::run(std::size_t n, const std::function<void(std::size_t, std::size_t)
 }
 
 void Pool::work(std::size_t me) {
+    // The C++ runtime keeps its exception state in thread-local storage that glibc allocates on first use,
+    // and aborts the process when it cannot. Touch it now, while memory is still there, rather than at the
+    // first throw, which under a memory limit is a bad_alloc.
+    [[maybe_unused]] volatile int touched = std::uncaught_exceptions();  // volatile: the call is pure
     std::uint64_t seen = 0;
     auto ready = [&] {
         return stopping_.load(std::memory_order_acquire) || generation_.load(std::memory_order_acquire) != seen;
