@@ -25,6 +25,57 @@ bool text_less(const PeptideTable& table, std::uint64_t prefix_x, std::uint32_t 
     return table.peptide(x) < table.peptide(y);
 }
 
+// Largest first: members, then summed count, descending; then length and text ascending.
+struct Key {
+    std::uint64_t reference;  // the reference number, or kNotReference
+    std::uint32_t members;
+    std::uint32_t length;
+    CountSum total;
+    std::uint64_t prefix;
+    std::uint32_t centroid;
+    std::uint32_t first;
+};
+
+void sort_keys(const PeptideTable& table, std::vector<Key>& keys) {
+    auto full = [&](const Key& x, const Key& y) {
+        if (x.reference != y.reference) return x.reference < y.reference;
+        if (x.members != y.members) return x.members > y.members;
+        if (x.total != y.total) return x.total > y.total;
+        if (x.length != y.length) return x.length < y.length;
+        return text_less(table, x.prefix, x.centroid, y.prefix, y.centroid);
+    };
+    // The usual table packs the order into two words, members and total in one, length and the text's
+    // first seven bytes in the other, and only equal words need the texts. Centroids differ in text, so
+    // the order is total and either sort gives the same one.
+    const bool packs = std::all_of(keys.begin(), keys.end(), [](const Key& k) {
+        return k.reference == kNotReference && k.members < (1u << 24) && k.total < (CountSum{1} << 40) &&
+               k.length < 256;
+    });
+    if (!packs) {
+        std::sort(keys.begin(), keys.end(), full);
+        return;
+    }
+    struct Packed {
+        std::uint64_t hi, lo;
+        std::uint32_t key;
+    };
+    std::vector<Packed> packed(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const Key& x = keys[k];
+        packed[k] = {(static_cast<std::uint64_t>((1u << 24) - 1 - x.members) << 40) |
+                         ((std::uint64_t{1} << 40) - 1 - static_cast<std::uint64_t>(x.total)),
+                     (static_cast<std::uint64_t>(x.length) << 56) | (x.prefix >> 8), static_cast<std::uint32_t>(k)};
+    }
+    std::sort(packed.begin(), packed.end(), [&](const Packed& x, const Packed& y) {
+        if (x.hi != y.hi) return x.hi < y.hi;
+        if (x.lo != y.lo) return x.lo < y.lo;
+        return table.peptide(keys[x.key].centroid) < table.peptide(keys[y.key].centroid);
+    });
+    std::vector<Key> sorted(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) sorted[k] = keys[packed[k].key];
+    keys = std::move(sorted);
+}
+
 }  // namespace
 
 bool larger_cluster(const PeptideTable& table, const ClusterOrder::Cluster& x, const ClusterOrder::Cluster& y) {
@@ -49,17 +100,12 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a,
             if (a.centroid[i] != kUnclustered) grouped[at[a.centroid[i]]++] = static_cast<std::uint32_t>(i);
     }
 
-    // Largest first: members, then summed count, descending; then length and text ascending.
-    struct Key {
-        std::uint64_t reference;  // the reference number, or kNotReference
-        std::uint32_t members;
-        std::uint32_t length;
-        CountSum total;
-        std::uint64_t prefix;
-        std::uint32_t centroid;
-        std::uint32_t first;
-    };
     std::vector<Key> keys;
+    {
+        std::size_t clusters = 0;
+        for (std::size_t c = 0; c < n; ++c) clusters += start[c + 1] != start[c];
+        keys.reserve(clusters);
+    }
     const auto& counts = table.counts();
     struct Member {
         std::uint64_t count;
@@ -67,9 +113,16 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a,
         std::uint32_t peptide;
     };
     std::vector<Member> members;
+    // Members are visited in grouped order, their data scattered over the table: ask for it ahead.
+    constexpr std::uint32_t kAhead = 32;
+    std::uint32_t asked = 0, asked_text = 0;
     for (std::size_t c = 0; c < n; ++c) {
         const std::uint32_t size = start[c + 1] - start[c];
         if (size == 0) continue;
+        for (const std::uint32_t until = std::min(start[c + 1] + kAhead, start[n]); asked < until; ++asked)
+            table.prefetch(grouped[asked]);
+        for (const std::uint32_t until = std::min(start[c + 1] + kAhead / 2, start[n]); asked_text < until; ++asked_text)
+            table.prefetch_text(grouped[asked_text]);
         CountSum total = 0;
         for (std::uint32_t k = start[c]; k < start[c + 1]; ++k) total += counts[grouped[k]];
         const std::string_view text = table.peptide(c);
@@ -92,13 +145,7 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a,
             for (std::uint32_t k = 0; k < size; ++k) grouped[start[c] + k] = members[k].peptide;
         }
     }
-    std::sort(keys.begin(), keys.end(), [&](const Key& x, const Key& y) {
-        if (x.reference != y.reference) return x.reference < y.reference;
-        if (x.members != y.members) return x.members > y.members;
-        if (x.total != y.total) return x.total > y.total;
-        if (x.length != y.length) return x.length < y.length;
-        return text_less(table, x.prefix, x.centroid, y.prefix, y.centroid);
-    });
+    sort_keys(table, keys);
 
     ClusterOrder out;
     out.assigned = reference_numbers != nullptr;
@@ -110,6 +157,7 @@ ClusterOrder order_clusters(const PeptideTable& table, const Assignment& a,
         for (const std::uint64_t number : *reference_numbers)
             if (number != kNotReference) next_number = std::max(next_number, number + 1);
     for (std::size_t k = 0; k < keys.size(); ++k) {
+        if (k + 16 < keys.size()) __builtin_prefetch(grouped.data() + keys[k + 16].first);
         const Key& key = keys[k];
         const bool reference = key.reference != kNotReference;
         const std::uint64_t number = reference ? key.reference : reference_numbers != nullptr ? next_number++ : k;
@@ -300,6 +348,7 @@ void SampleIndex::shares(const ClusterOrder& order, std::size_t k, std::vector<S
 
 std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::size_t budget, std::string& out) {
     constexpr std::size_t kNumbers = 160;  // room for every number of a row or an entry
+    constexpr std::size_t kAhead = 16;     // rows whose data is asked for before it is needed
     const PeptideTable& table = outputs.table;
     const Assignment& a = outputs.assignment;
     const ClusterOrder& order = outputs.order;
@@ -338,6 +387,13 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
         const char sep = kind == Output::tsv ? '\t' : ',';
         FloatTexts floats;
         for (; k < units && sink.size() < budget; ++k) {
+            // Rows come in cluster order, so every peptide's data is a miss: ask for it ahead.
+            if (k + kAhead < units) {
+                const std::uint32_t q = order.rows[k + kAhead];
+                table.prefetch(q);
+                __builtin_prefetch(a.similarity.data() + q);
+            }
+            if (k + kAhead / 2 < units) table.prefetch_text(order.rows[k + kAhead / 2]);
             const std::uint32_t p = order.rows[k];
             const std::uint32_t number = order.row_cluster[k];
             const auto& cluster = order.clusters[number];

@@ -46,28 +46,30 @@ void PeptideTable::grow(std::size_t capacity) {
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
     for (std::size_t i = 0; i < size(); ++i) {
-        std::size_t at = hash_text(peptide(i)) & mask_;
+        std::size_t at = hashes_[i] & mask_;
         while (slots_[at] != 0) at = (at + 1) & mask_;
-        slots_[at] = static_cast<std::uint32_t>(i + 1);
+        slots_[at] = slot_of(hashes_[i], i);
     }
 }
 
 std::uint32_t PeptideTable::intern(std::string_view text) {
     if (2 * (size() + 1) > slots_.size()) grow();
     const std::uint64_t h = hash_text(text);
-    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    const std::uint64_t tag = h & kTagBits;
     std::size_t at = h & mask_;
     for (; slots_[at] != 0; at = (at + 1) & mask_) {
-        const std::uint32_t i = slots_[at] - 1;
-        if (hashes_[i] == tag && peptide(i) == text) return i;
+        // The slot's own hash bits settle most collisions without a look at the peptide.
+        if ((slots_[at] & kTagBits) != tag) continue;
+        const auto i = static_cast<std::uint32_t>((slots_[at] & ~kTagBits) - 1);
+        if (hashes_[i] == h && peptide(i) == text) return i;
     }
     if (size() >= 0xFFFFFFF0u) throw InputError("more than 4,294,967,280 unique peptides");
     const auto i = static_cast<std::uint32_t>(size());
-    slots_[at] = i + 1;
+    slots_[at] = slot_of(h, i);
     text_.append(text);
     start_.push_back(text_.size());
     counts_.push_back(0);
-    hashes_.push_back(tag);
+    hashes_.push_back(h);
     return i;
 }
 

@@ -40,6 +40,13 @@ public:
     }
     std::size_t length(std::size_t i) const { return static_cast<std::size_t>(start_[i + 1] - start_[i]); }
     std::uint64_t count(std::size_t i) const { return counts_[i]; }
+    // Asks for peptide i's offsets and count, then (once those have arrived) its text: walks in an order
+    // other than the table's are bound by memory latency otherwise.
+    void prefetch(std::size_t i) const {
+        __builtin_prefetch(start_.data() + i);
+        __builtin_prefetch(counts_.data() + i);
+    }
+    void prefetch_text(std::size_t i) const { __builtin_prefetch(text_.data() + start_[i]); }
     const std::vector<std::uint64_t>& counts() const { return counts_; }
 
     // The peptide whose summed count is the largest of those past 2**64 - 1 (the first such in table
@@ -101,8 +108,11 @@ private:
     std::string text_;
     std::vector<std::uint64_t> start_{0};  // size() + 1 offsets into text_
     std::vector<std::uint64_t> counts_;
-    std::vector<std::uint32_t> slots_;     // index + 1, or 0 for an empty slot
-    std::vector<std::uint32_t> hashes_;    // per index, the hash's low bits, to skip most text compares
+    // A slot: the hash's high 32 bits over index + 1, or 0 when empty.
+    static constexpr std::uint64_t kTagBits = 0xFFFFFFFF00000000ull;
+    static std::uint64_t slot_of(std::uint64_t hash, std::size_t i) { return (hash & kTagBits) | (i + 1); }
+    std::vector<std::uint64_t> slots_;
+    std::vector<std::uint64_t> hashes_;    // per index, its hash: skips most text compares, and growing rehashes none
     std::size_t mask_ = 0;
     std::size_t inputs_ = SIZE_MAX;
     std::unordered_map<std::uint32_t, CountSum> overflowed_;  // full sums of those past 2**64 - 1
