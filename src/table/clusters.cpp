@@ -425,6 +425,8 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
     }
     if (kind == Output::centroids) {
         for (; k < units && sink.size() < budget; ++k) {
+            if (k + kAhead < units) table.prefetch(order.clusters[k + kAhead].centroid);
+            if (k + kAhead / 2 < units) table.prefetch_text(order.clusters[k + kAhead / 2].centroid);
             const auto& cluster = order.clusters[k];
             const std::string_view name = records.name(table, cluster.centroid), peptide = table.peptide(cluster.centroid);
             char* w = sink.room(name.size() + peptide.size() + kNumbers);
@@ -445,8 +447,13 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
     }
     // .clstr: CD-HIT's layout. Peptides read from FASTA are listed once per record, under the record's
     // name, as CD-HIT lists every sequence; other peptides under their own text.
+    std::size_t asked = k < units ? order.clusters[k].first_row : 0, asked_text = asked;
     for (; k < units && sink.size() < budget; ++k) {
         const auto& cluster = order.clusters[k];
+        const std::size_t end = cluster.first_row + cluster.members;
+        for (; asked < std::min(end + kAhead, order.rows.size()); ++asked) table.prefetch(order.rows[asked]);
+        for (; asked_text < std::min(end + kAhead / 2, order.rows.size()); ++asked_text)
+            table.prefetch_text(order.rows[asked_text]);
         const std::string_view centroid = table.peptide(cluster.centroid);
         char* w = sink.room(kNumbers);
         w = put(w, ">Cluster ");
