@@ -3,9 +3,11 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <system_error>
 
 #include "anchors/errors.hpp"
 
@@ -79,6 +81,16 @@ Pool::Pool(std::size_t lanes) : shares_(std::max<std::size_t>(lanes, 1)) {
     } catch (const std::exception& e) {  // std::system_error, or bad_alloc for the thread state
         stop_and_join();
         throw InternalFailure(std::string("failed to build thread pool: ") + e.what());
+    }
+    bool started;
+    {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return started_ == threads_.size(); });
+        started = !start_failed_;
+    }
+    if (!started) {
+        stop_and_join();
+        throw InternalFailure("failed to build thread pool: " + std::generic_category().message(ENOMEM));
     }
 }
 
@@ -167,9 +179,22 @@ void Pool::run(std::size_t n, const std::function<void(std::size_t, std::size_t)
 
 void Pool::work(std::size_t me) {
     // The C++ runtime keeps its exception state in thread-local storage that glibc allocates on first use,
-    // and aborts the process when it cannot. Touch it now, while memory is still there, rather than at the
-    // first throw, which under a memory limit is a bad_alloc.
-    [[maybe_unused]] volatile int touched = std::uncaught_exceptions();  // volatile: the call is pure
+    // and aborts the process when it cannot: under a memory limit, at the first throw, a bad_alloc. So a
+    // lane makes sure of a little memory (malloc fails without aborting), then takes that storage at once.
+    constexpr std::size_t kStartRoom = 64 << 10;
+    void* room = std::malloc(kStartRoom);
+    if (room != nullptr) {
+        static_cast<volatile char*>(room)[0] = 0;
+        std::free(room);
+        [[maybe_unused]] volatile int touched = std::uncaught_exceptions();  // volatile: the call is pure
+    }
+    {
+        std::lock_guard lock(mutex_);
+        ++started_;
+        start_failed_ = start_failed_ || room == nullptr;
+    }
+    done_.notify_all();
+    if (room == nullptr) return;
     std::uint64_t seen = 0;
     auto ready = [&] {
         return stopping_.load(std::memory_order_acquire) || generation_.load(std::memory_order_acquire) != seen;

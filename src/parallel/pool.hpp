@@ -84,6 +84,8 @@ private:
     const std::function<void(std::size_t, std::size_t)>* body_ = nullptr;
     std::exception_ptr error_;
     std::atomic<bool> failed_{false};
+    std::size_t started_ = 0;   // workers past their start, under mutex_
+    bool start_failed_ = false;  // one of them could not get the memory to run
 };
 
 // out[i] = f(local, i) for i in [0, n), written in place; a plain loop when there is no pool. Each lane gets
