@@ -620,16 +620,18 @@ PyObject* sample_figures(PyObject* self, PyObject*) {
             std::size_t last_cluster = SIZE_MAX;
         };
         std::vector<Figure> figures(index.samples);
-        for (std::size_t k = 0; k < o.clusters.size(); ++k) {
-            const auto& cluster = o.clusters[k];
-            for (std::uint32_t r = cluster.first_row; r < cluster.first_row + cluster.members; ++r) {
-                const std::uint32_t p = o.rows[r];
-                for (std::uint32_t e = index.start[p]; e < index.start[p + 1]; ++e) {
-                    Figure& f = figures[(*index.counts)[e].sample];
-                    ++f.peptides;
-                    f.count += (*index.counts)[e].count;
-                    if (f.last_cluster != k) ++f.clusters, f.last_cluster = k;
-                }
+        // Rows in cluster order, each peptide's counts asked for ahead: they are scattered over the table.
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t r = 0; r < o.rows.size(); ++r) {
+            if (r + kAhead < o.rows.size()) index.prefetch(o.rows[r + kAhead]);
+            if (r + kAhead / 2 < o.rows.size()) index.prefetch_counts(o.rows[r + kAhead / 2]);
+            const std::uint32_t p = o.rows[r];
+            const std::size_t k = o.row_cluster[r];
+            for (std::uint32_t e = index.start[p]; e < index.start[p + 1]; ++e) {
+                Figure& f = figures[(*index.counts)[e].sample];
+                ++f.peptides;
+                f.count += (*index.counts)[e].count;
+                if (f.last_cluster != k) ++f.clusters, f.last_cluster = k;
             }
         }
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(figures.size())));

@@ -358,8 +358,13 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
     Sink sink(out);
     if (kind == Output::samples) {
         std::vector<SampleIndex::Share> shares;
+        std::size_t asked = k < units ? order.clusters[k].first_row : 0, asked_counts = asked;
         for (; k < units && sink.size() < budget; ++k) {
             const auto& cluster = order.clusters[k];
+            const std::size_t end = cluster.first_row + cluster.members;
+            for (; asked < std::min(end + kAhead, order.rows.size()); ++asked) outputs.samples.prefetch(order.rows[asked]);
+            for (; asked_counts < std::min(end + kAhead / 2, order.rows.size()); ++asked_counts)
+                outputs.samples.prefetch_counts(order.rows[asked_counts]);
             const std::string_view centroid = table.peptide(cluster.centroid);
             outputs.samples.shares(order, k, shares);
             char* w = sink.room(centroid.size() + kNumbers + 64 * shares.size());
@@ -373,6 +378,11 @@ std::size_t render(Output kind, const Outputs& outputs, std::size_t from, std::s
             *w++ = '\t';
             w = put_sum(w, cluster.total);
             for (const auto& share : shares) {
+                if (share.peptides == 0) {  // most clusters are in few samples
+                    std::memcpy(w, "\t0\t0", 4);
+                    w += 4;
+                    continue;
+                }
                 *w++ = '\t';
                 w = put_sum(w, share.count);
                 *w++ = '\t';

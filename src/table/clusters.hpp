@@ -81,6 +81,9 @@ struct SampleIndex {
         std::uint32_t peptides = 0;
     };
     void shares(const ClusterOrder& order, std::size_t cluster, std::vector<Share>& out) const;
+    // Asks for a peptide's place, then (once that has arrived) its counts: see PeptideTable::prefetch.
+    void prefetch(std::uint32_t peptide) const { __builtin_prefetch(start.data() + peptide); }
+    void prefetch_counts(std::uint32_t peptide) const { __builtin_prefetch(counts->data() + start[peptide]); }
 };
 
 // Text outputs, made in pieces: each call appends rows (or clusters) from `from` on until `out` holds at

@@ -1,6 +1,7 @@
 #include "table/peptide_table.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "anchors/errors.hpp"
@@ -110,23 +111,28 @@ std::uint32_t PeptideTable::sample_id(std::string_view name) {
 void PeptideTable::compact_samples() {
     if (pending_samples_.empty()) return;
     // The summed pairs so far and the new records, sorted together by (peptide, sample), equal pairs added.
+    // Keys take only the bits their numbers need, so that the radix sort makes as few passes as it can.
+    const unsigned sample_bits = static_cast<unsigned>(std::max<std::size_t>(1, std::bit_width(sample_names_.size())));
+    auto key_of = [&](std::uint32_t peptide, std::uint32_t sample) {
+        return std::uint64_t{peptide} << sample_bits | sample;
+    };
     std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
     keyed.reserve(sample_counts_.size() + pending_samples_.size());
     for (std::size_t k = 0; k < sample_counts_.size(); ++k)
-        keyed.emplace_back(std::uint64_t{sample_counts_[k].peptide} << 32 | sample_counts_[k].sample, k);
+        keyed.emplace_back(key_of(sample_counts_[k].peptide, sample_counts_[k].sample), k);
     for (std::size_t k = 0; k < pending_samples_.size(); ++k)
-        keyed.emplace_back(std::uint64_t{pending_samples_[k].peptide} << 32 | pending_samples_[k].sample,
-                           sample_counts_.size() + k);
-    radix_sort(keyed, 64);
+        keyed.emplace_back(key_of(pending_samples_[k].peptide, pending_samples_[k].sample), sample_counts_.size() + k);
+    radix_sort(keyed, static_cast<unsigned>(std::bit_width(size())) + sample_bits);
     std::vector<SampleCount> merged;
     merged.reserve(keyed.size());
     for (const auto& [key, k] : keyed) {
         const CountSum count =
             k < sample_counts_.size() ? sample_counts_[k].count : pending_samples_[k - sample_counts_.size()].count;
-        if (!merged.empty() && (std::uint64_t{merged.back().peptide} << 32 | merged.back().sample) == key) {
+        if (!merged.empty() && key_of(merged.back().peptide, merged.back().sample) == key) {
             merged.back().count += count;
         } else {
-            merged.push_back({static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), count});
+            merged.push_back({static_cast<std::uint32_t>(key >> sample_bits),
+                              static_cast<std::uint32_t>(key & ((std::uint64_t{1} << sample_bits) - 1)), count});
         }
     }
     sample_counts_.swap(merged);
