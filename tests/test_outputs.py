@@ -58,8 +58,24 @@ def real_sample(name, n):
                 return counts
 
 
+def shared_prefixes(seed, scale=1):
+    """Peptides that agree on their first nine letters, with few distinct counts: their clusters tie on size
+    and count and are ordered by the texts past the first bytes."""
+    rng = random.Random(seed)
+    counts = {}
+    for length in (13, 14):  # four and five free letters: room for 150 of each
+        stem = "".join(rng.choices("ACDEFGHIKLMNPQRSTVWY", k=9))
+        group = {}
+        while len(group) < 150:
+            group[stem + "".join(rng.choices("ACDEF", k=length - 9))] = rng.choice((1, 2)) * scale
+        counts.update(group)
+    return counts
+
+
 CASES = {
     # name: (counts, options, model keywords)
+    "shared prefixes, tied counts": (lambda: shared_prefixes(6), ["--threshold", "0.95"], {"threshold": 0.95}),
+    "counts past 2**40": (lambda: shared_prefixes(7, 2**41 + 3), ["--threshold", "0.95"], {"threshold": 0.95}),
     "mixed lengths": (lambda: mixed_peptides(3), [], {}),
     "mixed lengths, refined": (lambda: mixed_peptides(4), ["--refine", "3"], {"refine": 3}),
     "three positions, weight 3": (lambda: mixed_peptides(5), ["--positions", "0,-2,3", "--weight", "3"],
