@@ -40,7 +40,8 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
         given(6) ? convert_argument("obg_min_block_upper_bound", [&] { return as_double(a[6]); }) : 0.0;
     const std::int64_t threads = given(7) ? convert_argument("threads", [&] { return as_i64(a[7]); }) : 1;
 
-    const AnchorTable table = parse_anchor_counts(anchor_counts);
+    std::vector<Ref> keys;
+    const AnchorTable table = parse_anchor_counts(anchor_counts, &keys);
     const std::size_t n = table.size();
     if (n == 0) return new_tuple(Ref::check(PyDict_New()), new_int(0), new_int(0)).release();
 
@@ -54,15 +55,21 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     options.effective_cut = effective_cut(threshold, min_bound);
     // The environment is read while the lock is held; the workers start after it is released.
     options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
-    // The mapping's keys do not depend on the clustering, so they are made while the workers cluster.
+    // The mapping's keys do not depend on the clustering, so they are made while the workers cluster. The
+    // caller's own str objects serve where they are plain str: nothing to allocate, and their hashes are
+    // known already.
     std::vector<Ref> strs;
     Ref mapping;
-    auto keys = [&](const std::vector<std::size_t>& order) {
+    auto make_keys = [&](const std::vector<std::size_t>& order) {
         strs.resize(n);
-        for (std::size_t k = 0; k < n; ++k) strs[k] = new_str(table.anchors[order[k]]);
+        for (std::size_t k = 0; k < n; ++k) {
+            PyObject* key = keys[order[k]].get();
+            strs[k] = PyUnicode_CheckExact(key) ? Ref::borrow(key) : new_str(table.anchors[order[k]]);
+        }
         mapping = identity_mapping(strs);
     };
-    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, keys);
+    const auto [order, result] =
+        cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, make_keys);
     point_at_centroids(mapping.get(), result.assignment, strs);
     return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
