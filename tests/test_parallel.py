@@ -105,13 +105,16 @@ pytestmark_limited = pytest.mark.skipif(
 @pytest.mark.parametrize(
     "call",
     [
-        "kelvara.cluster_anchors({'AAAAAA': 1, 'CCCCCC': 2}, 0.5, threads=20000)",
+        # Enough anchors for the pass to want its pool; fewer run on the calling thread alone.
+        "kelvara.cluster_anchors(MANY, 0.5, threads=20000)",
         "kelvara.refine_clusters({'AAAAAA': 1}, {}, 0.5, 0, threads=20000)",
     ],
 )
 def test_pool_that_cannot_start_raises_and_the_process_goes_on(call):
     proc = run_limited(
         f"""
+        import itertools
+        MANY = {{"".join(p): 1 for p in itertools.islice(itertools.product("ACDEFGHIKL", repeat=6), 5000)}}
         try:
             {call}
         except kelvara.InternalError as e:
@@ -132,6 +135,7 @@ def test_pool_that_cannot_start_raises_and_the_process_goes_on(call):
     [
         "kelvara.cluster_anchors({'AAAAAA': 1}, 0.5, obg_block_search=True, threads=20000)",
         "kelvara.cluster_anchors({'AAAAAA': 1}, 0.5, threads=1)",
+        "kelvara.cluster_anchors({'AAAAAA': 1, 'CCCCCC': 2, 'AAAAAC': 3}, 0.5, threads=20000)",
         "kelvara.refine_clusters({}, {}, 0.5, 3, threads=20000)",
     ],
 )

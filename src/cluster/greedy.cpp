@@ -330,7 +330,7 @@ GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, 
     });
 
     std::vector<BlockResult> results(blocks.size());
-    if (options.workers > 0) {
+    if (options.workers > 0 && n >= options.serial_below) {
         Pool pool(options.workers);
         const std::size_t lanes = pool.size();
         // A block that would keep one lane busy for a good share of the pass gets every lane.
