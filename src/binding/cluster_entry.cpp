@@ -60,17 +60,27 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     // known already.
     std::vector<Ref> strs;
     Ref mapping;
-    auto make_keys = [&](const std::vector<std::size_t>& order) {
+    auto make_strs = [&](const std::vector<std::size_t>& order) {
         strs.resize(n);
         for (std::size_t k = 0; k < n; ++k) {
             PyObject* key = keys[order[k]].get();
             strs[k] = PyUnicode_CheckExact(key) ? Ref::borrow(key) : new_str(table.anchors[order[k]]);
         }
+    };
+    auto make_keys = [&](const std::vector<std::size_t>& order) {
+        make_strs(order);
         mapping = identity_mapping(strs);
     };
-    const auto [order, result] =
-        cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, make_keys);
-    point_at_centroids(mapping.get(), result.assignment, strs);
+    // Without workers nothing runs beside the pass, and the mapping is made in one go once it is known.
+    const bool pooled = options.workers > 0 && n >= options.serial_below;
+    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr,
+                                                  pooled ? make_keys : std::function<void(const std::vector<std::size_t>&)>{});
+    if (mapping) {
+        point_at_centroids(mapping.get(), result.assignment, strs);
+    } else {
+        make_strs(order);
+        mapping = mapping_of_strs(result.assignment, strs);
+    }
     return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
 
