@@ -260,7 +260,9 @@ void test_greedy_identity() {
         const AnchorTable* table;
         std::vector<std::size_t> positions;
     };
-    for (const Case& c : {Case{&many_blocks, {1, 8}}, Case{&one_block, {0}}, Case{&few, {0}}}) {
+    // Eight anchor positions: thousands of blocks, most of them a single anchor.
+    for (const Case& c : {Case{&many_blocks, {1, 8}}, Case{&many_blocks, {0, 1, 2, 3, 4, 5, 6, 7}},
+                          Case{&one_block, {0}}, Case{&few, {0}}}) {
         const AnchorTable& table = *c.table;
         const SimTables tables = make_sim_tables(table.anchor_len, c.positions, 2.0);
         for (double threshold : {0.3, 0.6, 0.9}) {
