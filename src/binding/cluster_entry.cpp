@@ -55,34 +55,58 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     options.effective_cut = effective_cut(threshold, min_bound);
     // The environment is read while the lock is held; the workers start after it is released.
     options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
-    // The mapping's keys do not depend on the clustering, so they are made while the workers cluster. The
-    // caller's own str objects serve where they are plain str: nothing to allocate, and their hashes are
-    // known already.
-    std::vector<Ref> strs;
-    Ref mapping;
-    auto make_strs = [&](const std::vector<std::size_t>& order) {
-        strs.resize(n);
-        for (std::size_t k = 0; k < n; ++k) {
-            PyObject* key = keys[order[k]].get();
-            strs[k] = PyUnicode_CheckExact(key) ? Ref::borrow(key) : new_str(table.anchors[order[k]]);
-        }
-        // Nothing reads the texts after this, and at millions of anchors they are a good share of the
-        // peak: they go before the mapping is made.
-        std::vector<std::string>().swap(table.anchors);
+    // The mapping's keys do not depend on the clustering, so with workers they are made while the workers
+    // cluster. The caller's own str objects serve where they are plain str (`keys` holds them): nothing to
+    // allocate, and their hashes are known already. They lie in the caller's order, not in processing
+    // order, so every loop over them fetches those a few steps ahead.
+    constexpr std::size_t kAhead = 16;
+    std::vector<PyObject*> texts(n);
+    std::vector<Ref> made;  // strs for keys of str subclasses
+    auto text_at = [&](const std::vector<std::size_t>& order, std::size_t k) {
+        PyObject* key = keys[order[k]].get();
+        if (PyUnicode_CheckExact(key)) return key;
+        made.push_back(new_str(table.anchors[order[k]]));
+        return made.back().get();
     };
+    // Nothing reads the texts after the strs are made, and at millions of anchors they are a good share of
+    // the peak.
+    auto drop_texts = [&] { std::vector<std::string>().swap(table.anchors); };
+    Ref mapping;
     auto make_keys = [&](const std::vector<std::size_t>& order) {
-        make_strs(order);
-        mapping = identity_mapping(strs);
+        mapping = Ref::check(PyDict_New());
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n) __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
+            texts[k] = text_at(order, k);
+            if (PyDict_SetItem(mapping.get(), texts[k], texts[k]) < 0) throw ErrorSet{};
+        }
+        drop_texts();
     };
     // Without workers nothing runs beside the pass, and the mapping is made in one go once it is known.
     const bool pooled = options.workers > 0 && n >= options.serial_below;
     const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr,
                                                   pooled ? make_keys : std::function<void(const std::vector<std::size_t>&)>{});
+    const std::vector<std::size_t>& centroid = result.assignment;
     if (mapping) {
-        point_at_centroids(mapping.get(), result.assignment, strs);
+        // Only keys not their own centroid need a new value, unless equal texts share a key, where the last
+        // insertion must win.
+        const bool shared_keys = static_cast<std::size_t>(PyDict_Size(mapping.get())) != n;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n) __builtin_prefetch(texts[centroid[k + kAhead]]);
+            if ((shared_keys || centroid[k] != k) && PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0)
+                throw ErrorSet{};
+        }
     } else {
-        make_strs(order);
-        mapping = mapping_of_strs(result.assignment, strs);
+        mapping = Ref::check(PyDict_New());
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n) {
+                __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
+                __builtin_prefetch(keys[order[centroid[k + kAhead]]].get(), 1);
+            }
+            // A centroid comes before its members, so its str is made by now.
+            texts[k] = text_at(order, k);
+            if (PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0) throw ErrorSet{};
+        }
+        drop_texts();
     }
     return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
