@@ -91,7 +91,10 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
         // insertion must win.
         const bool shared_keys = static_cast<std::size_t>(PyDict_Size(mapping.get())) != n;
         for (std::size_t k = 0; k < n; ++k) {
-            if (k + kAhead < n) __builtin_prefetch(texts[centroid[k + kAhead]]);
+            if (k + kAhead < n && (shared_keys || centroid[k + kAhead] != k + kAhead)) {
+                __builtin_prefetch(texts[k + kAhead]);
+                __builtin_prefetch(texts[centroid[k + kAhead]], 1);
+            }
             if ((shared_keys || centroid[k] != k) && PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0)
                 throw ErrorSet{};
         }
