@@ -68,9 +68,11 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
         made.push_back(new_str(table.anchors[order[k]]));
         return made.back().get();
     };
-    // Nothing reads the texts after the strs are made, and at millions of anchors they are a good share of
-    // the peak.
+    // Only the strs made for keys of str subclasses need the texts; at millions of anchors they are a good
+    // share of the peak, so they go before the pass when no key needs them, else once the strs are made.
     auto drop_texts = [&] { std::vector<std::string>().swap(table.anchors); };
+    if (std::all_of(keys.begin(), keys.end(), [](const Ref& key) { return PyUnicode_CheckExact(key.get()); }))
+        drop_texts();
     Ref mapping;
     auto make_keys = [&](const std::vector<std::size_t>& order) {
         mapping = Ref::check(PyDict_New());
