@@ -5,11 +5,14 @@ Examples:
     python benchmarks/bench_cluster.py data/proteome_9mers_100k.tsv.gz --positions 1,8 --threads 1 2
     python benchmarks/bench_cluster.py --compare --previous /path/to/old/site-packages/kelvara
     python benchmarks/bench_cluster.py --compare --sets proteome_1m --thresholds 0.7 0.8 --repeat 1
+    python benchmarks/bench_cluster.py --compare --sets proteome_1m proteome_all --thresholds 0.7 --threads 1 2
 
 --compare runs, on the shared data sets and in one process, this build, a previous build (--previous: a
 directory holding its _core module, or the module file) and CD-HIT when `cd-hit` is on the PATH, one after
 the other for every repeat, so that their ratios come from the same conditions. Times are seconds of the
-cluster_anchors call, and of the whole cd-hit process on a FASTA of the same anchors in processing order.
+cluster_anchors call, and of the whole cd-hit process on a FASTA of the same anchors in processing order
+(with as many threads, -T). Every timed call's mapping, in order, and both counters must equal the previous
+build's and this build's first result for that set and threshold, whatever the thread count.
 """
 
 import argparse
@@ -29,6 +32,7 @@ SETS = {
     "proteome_100k": "proteome_9mers_100k.tsv.gz",
     "ligandome_100k": "ligandome_9mers_100k.tsv.gz",
     "proteome_1m": "proteome_9mers_1m.tsv.gz",
+    "proteome_all": "proteome_all_9mers.tsv.gz",
 }
 
 
@@ -63,10 +67,10 @@ def cdhit_word(threshold):
     return 5 if threshold >= 0.7 else 4 if threshold >= 0.6 else 3 if threshold >= 0.5 else 2
 
 
-def run_cdhit(fasta, threshold, workdir):
+def run_cdhit(fasta, threshold, workdir, threads=1):
     out = os.path.join(workdir, "cdhit.out")
     cmd = ["cd-hit", "-i", fasta, "-o", out, "-c", str(threshold), "-n", str(cdhit_word(threshold)),
-           "-l", "5", "-T", "1", "-d", "0", "-M", "0"]
+           "-l", "5", "-T", str(threads), "-d", "0", "-M", "0"]
     start = time.perf_counter()
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return time.perf_counter() - start
@@ -80,16 +84,31 @@ def write_fasta(counts, path):
             f.write(f">a{k}\n{counts[i][0]}\n")
 
 
+def same_result(a, b):
+    """Equal counters and equal mappings with their keys in the same order (which, with dict equality,
+    puts every pair in the same place)."""
+    return a[1:] == b[1:] and a[0] == b[0] and list(a[0]) == list(b[0])
+
+
+def print_row(name, threshold, threads, comparisons, ours, old, theirs):
+    row = f"| {name} | {threshold} | {threads} | {comparisons:.3g} | {statistics.median(ours):.3f} |"
+    if old:
+        row += f" {statistics.median(old):.3f} | {statistics.median(ours) / statistics.median(old):.2f} |"
+    if theirs:
+        row += f" {statistics.median(theirs):.3f} | {statistics.median(ours) / statistics.median(theirs):.2f} |"
+    print(row, flush=True)
+
+
 def compare(args):
     positions = args.positions or [1, 8]
     weight = 2.0 if args.weight is None else args.weight
     previous = load_previous(args.previous) if args.previous else None
     cdhit = None if args.no_cdhit else shutil.which("cd-hit")
     directory = data_dir(args.data)
-    print(f"positions={positions} weight={weight} threads=1 repeat={args.repeat} (medians)")
+    print(f"positions={positions} weight={weight} threads={args.threads} repeat={args.repeat} (medians)")
     print(f"previous build: {args.previous or 'none'}; CD-HIT: {cdhit or 'not on the PATH'}")
     print(f"SIMD level: {kelvara._core._simd()[0]}")
-    header = "| set | threshold | kelvara (s) |"
+    header = "| set | threshold | threads | comparisons | kelvara (s) |"
     if previous:
         header += " previous (s) | kelvara / previous |"
     if cdhit:
@@ -105,29 +124,29 @@ def compare(args):
             if cdhit:
                 write_fasta(list(counts.items()), fasta)
             for threshold in args.thresholds:
-                ours, theirs, old = [], [], []
-                for _ in range(args.repeat):
-                    start = time.perf_counter()
-                    result = kelvara.cluster_anchors(counts, threshold, positions, weight)
-                    ours.append(time.perf_counter() - start)
-                    if previous:
+                first = None
+                for threads in args.threads:
+                    ours, theirs, old = [], [], []
+                    for _ in range(args.repeat):
                         start = time.perf_counter()
-                        before = previous.cluster_anchors(counts, threshold, positions, weight)
-                        old.append(time.perf_counter() - start)
-                        if (list(before[0].items()), before[1:]) != (list(result[0].items()), result[1:]):
-                            failures.append(f"{name} at {threshold}")
-                    if cdhit:
-                        theirs.append(run_cdhit(fasta, threshold, workdir))
-                row = f"| {name} | {threshold} | {statistics.median(ours):.3f} |"
-                if previous:
-                    row += (f" {statistics.median(old):.3f} |"
-                            f" {statistics.median(ours) / statistics.median(old):.2f} |")
-                if cdhit:
-                    row += (f" {statistics.median(theirs):.3f} |"
-                            f" {statistics.median(ours) / statistics.median(theirs):.2f} |")
-                print(row, flush=True)
+                        result = kelvara.cluster_anchors(counts, threshold, positions, weight, threads=threads)
+                        ours.append(time.perf_counter() - start)
+                        first = first or result
+                        if not same_result(result, first):
+                            failures.append(f"{name} at {threshold}, {threads} threads, against this build")
+                        if previous:
+                            start = time.perf_counter()
+                            before = previous.cluster_anchors(counts, threshold, positions, weight, threads=threads)
+                            old.append(time.perf_counter() - start)
+                            if not same_result(before, result):
+                                failures.append(f"{name} at {threshold}, {threads} threads")
+                            del before
+                        del result
+                        if cdhit:
+                            theirs.append(run_cdhit(fasta, threshold, workdir, threads))
+                    print_row(name, threshold, threads, first[1], ours, old, theirs)
     if failures:
-        print("FAIL: results differ from the previous build for " + ", ".join(failures), file=sys.stderr)
+        print("FAIL: results differ for " + ", ".join(failures), file=sys.stderr)
         return 1
     if previous:
         print("\nmappings and counters identical to the previous build")

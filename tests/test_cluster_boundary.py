@@ -436,7 +436,7 @@ def test_result_shape_and_processing_order(counts, order):
     mapping, n_comparisons, n_early_exits = result
     assert type(mapping) is dict and mapping is not counts
     assert list(mapping) == order
-    assert all(type(k) is str for k in mapping)
+    assert all(type(k) is str for k in mapping) and all(type(v) is str for v in mapping.values())
     assert type(n_comparisons) is int and type(n_early_exits) is int
 
 

@@ -9,6 +9,7 @@ import tempfile
 import textwrap
 import threading
 
+import model
 import pytest
 
 from kelvara import _core, cluster_anchors, refine_clusters
@@ -24,12 +25,13 @@ def random_counts(seed, n, letters="AAILLVVKRDESTGQ", length=9, prefix=""):
     return counts
 
 
+# Every set holds enough anchors for the pass to take a pool; smaller inputs stay on the calling thread.
 DATASETS = {
     "many blocks": (random_counts(1, 3000), [1, 8]),
-    "one huge block": (random_counts(2, 1500, letters="AST" * 5 + "IKDEG"), [1]),
+    "one huge block": (random_counts(2, 1600, letters="AST" * 5 + "IKDEG"), [1]),
     # Large enough for the pool to take the block in batches rather than as one task.
     "one block in batches": ({"A" + a[1:]: n for a, n in random_counts(5, 6000, letters="ASTVILKRDEG").items()}, [0]),
-    "non-alphabet": (random_counts(3, 1000, letters="AILKxX1", prefix="É"), [0, 4]),
+    "non-alphabet": (random_counts(3, 1600, letters="AILKxX1", prefix="É"), [0, 4]),
 }
 
 
@@ -60,6 +62,31 @@ def test_refine_identical_for_every_thread_count(name, fast_medoid, cap, merge_c
     for refined, stats in results[1:]:
         assert list(refined.items()) == list(results[0][0].items())
         assert list(stats.items()) == list(results[0][1].items())
+
+
+class OddHash(str):
+    """A str hashing apart from its text, so that a dict holds it beside the plain str of the same text."""
+
+    def __hash__(self):
+        return 7
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_keys_of_one_text_come_back_as_one_key(threads):
+    # With workers the mapping is keyed while they cluster and its values set after; without, it is made
+    # in one go: both must give the model's mapping, where the last anchor of a text sets its value.
+    counts = random_counts(7, 2000, letters="AILVKR", length=7)
+    for text in list(counts)[:400:40]:
+        counts[OddHash(text)] = 60
+    got = cluster_anchors(counts, 0.4, [1, 5], threads=threads)
+    want = model.cluster_anchors(counts, 0.4, [1, 5])
+    # The model keeps the caller's objects; as plain strs, in its order, they share keys as ours do.
+    plain = {}
+    for key, value in want[0].items():
+        plain[str(key)] = str(value)
+    assert list(got[0].items()) == list(plain.items()) and got[1:] == want[1:]
+    assert len(got[0]) < len(counts)
+    assert all(type(text) is str for entry in got[0].items() for text in entry)
 
 
 def test_other_python_threads_run_while_clustering():
@@ -105,13 +132,16 @@ pytestmark_limited = pytest.mark.skipif(
 @pytest.mark.parametrize(
     "call",
     [
-        "kelvara.cluster_anchors({'AAAAAA': 1, 'CCCCCC': 2}, 0.5, threads=20000)",
+        # Enough anchors for the pass to want its pool; fewer run on the calling thread alone.
+        "kelvara.cluster_anchors(MANY, 0.5, threads=20000)",
         "kelvara.refine_clusters({'AAAAAA': 1}, {}, 0.5, 0, threads=20000)",
     ],
 )
 def test_pool_that_cannot_start_raises_and_the_process_goes_on(call):
     proc = run_limited(
         f"""
+        import itertools
+        MANY = {{"".join(p): 1 for p in itertools.islice(itertools.product("ACDEFGHIKL", repeat=6), 5000)}}
         try:
             {call}
         except kelvara.InternalError as e:
@@ -132,6 +162,7 @@ def test_pool_that_cannot_start_raises_and_the_process_goes_on(call):
     [
         "kelvara.cluster_anchors({'AAAAAA': 1}, 0.5, obg_block_search=True, threads=20000)",
         "kelvara.cluster_anchors({'AAAAAA': 1}, 0.5, threads=1)",
+        "kelvara.cluster_anchors({'AAAAAA': 1, 'CCCCCC': 2, 'AAAAAC': 3}, 0.5, threads=20000)",
         "kelvara.refine_clusters({}, {}, 0.5, 3, threads=20000)",
     ],
 )

@@ -40,7 +40,8 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
         given(6) ? convert_argument("obg_min_block_upper_bound", [&] { return as_double(a[6]); }) : 0.0;
     const std::int64_t threads = given(7) ? convert_argument("threads", [&] { return as_i64(a[7]); }) : 1;
 
-    const AnchorTable table = parse_anchor_counts(anchor_counts);
+    std::vector<Ref> keys;
+    AnchorTable table = parse_anchor_counts(anchor_counts, &keys);
     const std::size_t n = table.size();
     if (n == 0) return new_tuple(Ref::check(PyDict_New()), new_int(0), new_int(0)).release();
 
@@ -54,16 +55,64 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     options.effective_cut = effective_cut(threshold, min_bound);
     // The environment is read while the lock is held; the workers start after it is released.
     options.workers = (threads == 1 || block_search) ? 0 : pool_size(threads);
-    // The mapping's keys do not depend on the clustering, so they are made while the workers cluster.
-    std::vector<Ref> strs;
-    Ref mapping;
-    auto keys = [&](const std::vector<std::size_t>& order) {
-        strs.resize(n);
-        for (std::size_t k = 0; k < n; ++k) strs[k] = new_str(table.anchors[order[k]]);
-        mapping = identity_mapping(strs);
+    // The mapping's keys do not depend on the clustering, so with workers they are made while the workers
+    // cluster. The caller's own str objects serve where they are plain str (`keys` holds them): nothing to
+    // allocate, and their hashes are known already. They lie in the caller's order, not in processing
+    // order, so every loop over them fetches those a few steps ahead.
+    constexpr std::size_t kAhead = 16;
+    std::vector<PyObject*> texts(n);
+    std::vector<Ref> made;  // strs for keys of str subclasses
+    auto text_at = [&](const std::vector<std::size_t>& order, std::size_t k) {
+        PyObject* key = keys[order[k]].get();
+        if (PyUnicode_CheckExact(key)) return key;
+        made.push_back(new_str(table.anchors[order[k]]));
+        return made.back().get();
     };
-    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr, keys);
-    point_at_centroids(mapping.get(), result.assignment, strs);
+    // Only the strs made for keys of str subclasses need the texts; at millions of anchors they are a good
+    // share of the peak, so they go before the pass when no key needs them, else once the strs are made.
+    auto drop_texts = [&] { std::vector<std::string>().swap(table.anchors); };
+    if (std::all_of(keys.begin(), keys.end(), [](const Ref& key) { return PyUnicode_CheckExact(key.get()); }))
+        drop_texts();
+    Ref mapping;
+    auto make_keys = [&](const std::vector<std::size_t>& order) {
+        mapping = Ref::check(PyDict_New());
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n) __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
+            texts[k] = text_at(order, k);
+            if (PyDict_SetItem(mapping.get(), texts[k], texts[k]) < 0) throw ErrorSet{};
+        }
+        drop_texts();
+    };
+    // Without workers nothing runs beside the pass, and the mapping is made in one go once it is known.
+    const bool pooled = options.workers > 0 && n >= options.serial_below;
+    const auto [order, result] = cluster_in_order(table, tables, options, a.size() > 8 ? a[8] : nullptr,
+                                                  pooled ? make_keys : std::function<void(const std::vector<std::size_t>&)>{});
+    const std::vector<std::size_t>& centroid = result.assignment;
+    if (mapping) {
+        // Only keys not their own centroid need a new value, unless equal texts share a key, where the last
+        // insertion must win.
+        const bool shared_keys = static_cast<std::size_t>(PyDict_Size(mapping.get())) != n;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n && (shared_keys || centroid[k + kAhead] != k + kAhead)) {
+                __builtin_prefetch(texts[k + kAhead]);
+                __builtin_prefetch(texts[centroid[k + kAhead]], 1);
+            }
+            if ((shared_keys || centroid[k] != k) && PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0)
+                throw ErrorSet{};
+        }
+    } else {
+        mapping = Ref::check(PyDict_New());
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kAhead < n) {
+                __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
+                __builtin_prefetch(keys[order[centroid[k + kAhead]]].get(), 1);
+            }
+            // A centroid comes before its members, so its str is made by now.
+            texts[k] = text_at(order, k);
+            if (PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0) throw ErrorSet{};
+        }
+        drop_texts();
+    }
     return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
 

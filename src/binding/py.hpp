@@ -131,23 +131,4 @@ inline Ref mapping_of_strs(const std::vector<std::size_t>& assignment, const std
     return dict;
 }
 
-// {strs[k]: strs[k]} inserted for k = 0, 1, ...: the keys of a mapping, in order, before its values are known.
-inline Ref identity_mapping(const std::vector<Ref>& strs) {
-    Ref dict = Ref::check(PyDict_New());
-    for (const Ref& s : strs)
-        if (PyDict_SetItem(dict.get(), s.get(), s.get()) < 0) throw ErrorSet{};
-    return dict;
-}
-
-// Turns identity_mapping(strs) into {strs[k]: strs[assignment[k]]} inserted for k = 0, 1, ...: same keys in
-// the same order. Only keys of anchors that are not their own centroid need a new value, unless equal
-// texts share a key, where the last insertion must win as before.
-inline void point_at_centroids(PyObject* dict, const std::vector<std::size_t>& assignment,
-                               const std::vector<Ref>& strs) {
-    const bool shared_keys = static_cast<std::size_t>(PyDict_Size(dict)) != strs.size();
-    for (std::size_t k = 0; k < strs.size(); ++k)
-        if ((shared_keys || assignment[k] != k) && PyDict_SetItem(dict, strs[k].get(), strs[assignment[k]].get()) < 0)
-            throw ErrorSet{};
-}
-
 }  // namespace kelvara::py

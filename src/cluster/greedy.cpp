@@ -314,23 +314,57 @@ bool cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes, con
     return true;
 }
 
+// The anchors of every block, in index order; blocks in no particular order. Keys go through a small table
+// with open addressing, and every block's list is allocated once: on a serial step this is a few cycles an
+// anchor instead of a node-based map's division and pointer chase.
+std::vector<std::vector<std::size_t>> partition_by_block(const SimTables& t, const std::uint8_t* residues,
+                                                         std::size_t n) {
+    constexpr std::uint32_t kEmpty = UINT32_MAX;
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint32_t> slots(64, kEmpty);
+    unsigned shift = 58;  // 64 - log2(slots)
+    std::vector<std::size_t> sizes;
+    std::vector<std::uint32_t> block_of(n);
+    auto slot_of = [&](std::uint64_t key) {
+        std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
+        while (slots[h] != kEmpty && keys[slots[h]] != key) h = (h + 1) & (slots.size() - 1);
+        return h;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = block_key(t, residues + i * t.anchor_len);
+        std::size_t h = slot_of(key);
+        if (slots[h] == kEmpty) {
+            if (2 * (keys.size() + 1) > slots.size()) {
+                slots.assign(slots.size() * 2, kEmpty);
+                --shift;
+                for (std::uint32_t b = 0; b < keys.size(); ++b) slots[slot_of(keys[b])] = b;
+                h = slot_of(key);
+            }
+            slots[h] = static_cast<std::uint32_t>(keys.size());
+            keys.push_back(key);
+            sizes.push_back(0);
+        }
+        block_of[i] = slots[h];
+        ++sizes[slots[h]];
+    }
+    std::vector<std::vector<std::size_t>> blocks(keys.size());
+    for (std::size_t b = 0; b < blocks.size(); ++b) blocks[b].reserve(sizes[b]);
+    for (std::size_t i = 0; i < n; ++i) blocks[block_of[i]].push_back(i);
+    return blocks;
+}
+
 // Own-block mode: blocks never see each other, so they are independent tasks, the largest ones each taken
 // in batches by every lane; the serial pass is the same without a pool.
 GreedyResult cluster_by_block(const SimTables& t, const std::uint8_t* residues, const std::uint8_t* codes,
                               std::size_t n, const GreedyOptions& options) {
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> partition;
-    for (std::size_t i = 0; i < n; ++i) partition[block_key(t, residues + i * t.anchor_len)].push_back(i);
-
-    std::vector<std::vector<std::size_t>> blocks;
-    blocks.reserve(partition.size());
-    for (auto& entry : partition) blocks.push_back(std::move(entry.second));
+    std::vector<std::vector<std::size_t>> blocks = partition_by_block(t, residues, n);
     // Largest blocks first so that no lane starts the biggest one last.
     std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) {
         return a.size() != b.size() ? a.size() > b.size() : a.front() < b.front();
     });
 
     std::vector<BlockResult> results(blocks.size());
-    if (options.workers > 0) {
+    if (options.workers > 0 && n >= options.serial_below) {
         Pool pool(options.workers);
         const std::size_t lanes = pool.size();
         // A block that would keep one lane busy for a good share of the pass gets every lane.

@@ -27,6 +27,9 @@ struct GreedyOptions {
     // With a pool, blocks of at least this many anchors (and those with a large share of all anchors) are
     // clustered in batches by every lane instead of by one.
     std::size_t parallel_block = 2048;
+    // Fewer anchors than this are clustered on the calling thread even when a pool was asked for: starting
+    // and joining a worker costs more than the pass (measured on 2 processors: break-even near 1,000).
+    std::size_t serial_below = 1536;
     std::uint32_t bucket_max = search::CentroidSet::kBucketMax;  // trie buckets (tests make them small)
     // Block search: most candidate-block pairs found up front, past which each key walks the block index
     // instead; 0 for a limit that grows with the number of keys (tests set it low).

@@ -115,7 +115,11 @@ bool Pool::spin_until(Ready ready) const {
     for (unsigned i = 1;; ++i) {
         if (ready()) return true;
         cpu_relax();
-        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) return ready();
+        if (i % 64 != 0) continue;
+        // The thread waited for may be queued behind this one on the same processor (a thread just
+        // started often is): let it run.
+        std::this_thread::yield();
+        if (std::chrono::steady_clock::now() >= until) return ready();
     }
 }
 

@@ -254,11 +254,15 @@ void test_greedy_identity() {
     // Position 0 of every anchor is in the same residue group, so all of them share one block.
     AnchorTable one_block = random_table(rng, 3000, 8);
     for (std::size_t i = 0; i < one_block.size(); ++i) one_block.residues[i * one_block.anchor_len] = 'A';
+    // Too few to be worth a pool, unless told otherwise.
+    const AnchorTable few = random_table(rng, 500, 8);
     struct Case {
         const AnchorTable* table;
         std::vector<std::size_t> positions;
     };
-    for (const Case& c : {Case{&many_blocks, {1, 8}}, Case{&one_block, {0}}}) {
+    // Eight anchor positions: thousands of blocks, most of them a single anchor.
+    for (const Case& c : {Case{&many_blocks, {1, 8}}, Case{&many_blocks, {0, 1, 2, 3, 4, 5, 6, 7}},
+                          Case{&one_block, {0}}, Case{&few, {0}}}) {
         const AnchorTable& table = *c.table;
         const SimTables tables = make_sim_tables(table.anchor_len, c.positions, 2.0);
         for (double threshold : {0.3, 0.6, 0.9}) {
@@ -270,6 +274,7 @@ void test_greedy_identity() {
                     options.workers = workers;
                     options.parallel_block = 64;
                     options.bucket_max = bucket_max;
+                    options.serial_below = c.table == &few && bucket_max == 16 ? 0 : GreedyOptions{}.serial_below;
                     const GreedyResult got = greedy_cluster(tables, table.residues.data(), table.size(), options);
                     CHECK(got.assignment == expected.assignment);
                     CHECK(got.n_comparisons == expected.n_comparisons && got.n_early_exits == expected.n_early_exits);

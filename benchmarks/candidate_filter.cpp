@@ -1,0 +1,259 @@
+// Measures a candidate filter for the greedy question against the centroid-set scan, block by block, on
+// real anchors: whether an index that visits only centroids able to run to full length beats the scan.
+//
+// A centroid is compared in full only if anchor_sim's exit test never fires before the last step, which
+// needs the partial sum of the first len - 1 steps to reach min_needed - suffix_bound[len - 1]. In terms of
+// the probe's row maxima, the total deficit over those steps must stay within a budget; split the steps
+// into parts and share the budget among them, and at least one part stays within its share (pigeonhole).
+// So the centroids whose word at some part is within that part's share, found through posting lists of
+// every part's admissible words, hold every full-length centroid, the first match included. Verified in
+// rank order with the scan's own arithmetic they give the same match and counters; the program checks that.
+//
+// Build and run from the repository root (the package's flags, no -march=native):
+//   g++ -O3 -std=c++20 -ffp-contract=off -Isrc benchmarks/candidate_filter.cpp src/anchors/sim_tables.cpp
+//       src/search/*.cpp -o /tmp/candidate_filter
+//   zcat ../shared/data/proteome_9mers_1m.tsv.gz | /tmp/candidate_filter 0.7 0,2,3,4/1,5,6,7
+// Arguments: threshold, parts (summing steps, '/' between parts; default two halves), optionally the
+// number of largest blocks to run (default all). Positions [1, 8], weight 2.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "anchors/sim_tables.hpp"
+#include "search/centroid_set.hpp"
+
+using namespace kelvara;
+
+namespace {
+
+struct Posting {
+    std::uint32_t rank;
+    std::uint8_t codes[12];  // inline, so that a list is read in one stream
+};
+
+class Filter {
+public:
+    Filter(const SimTables& t, std::vector<std::vector<std::size_t>> parts) : len_(t.anchor_len), parts_(std::move(parts)) {
+        for (const auto& p : parts_) {
+            std::size_t words = 1;
+            for (std::size_t i = 0; i < p.size(); ++i) words *= kCodes;
+            heads_.emplace_back(words, 0);
+        }
+        // Every row's codes by entry, best first, for enumerating words in order of deficit.
+        base_ = t.code_tables.data();
+        by_entry_.resize(t.code_tables.size() / kRowStride);
+        for (std::size_t r = 0; r < by_entry_.size(); ++r) {
+            const double* row = base_ + r * kRowStride;
+            for (unsigned x = 0; x < kCodes; ++x) by_entry_[r][x] = static_cast<std::uint8_t>(x);
+            std::stable_sort(by_entry_[r].begin(), by_entry_[r].end(), [&](auto a, auto b) { return row[a] > row[b]; });
+        }
+    }
+
+    void add(const std::uint8_t* codes) {
+        Posting e{static_cast<std::uint32_t>(n_), {}};
+        std::memcpy(e.codes, codes, std::min<std::size_t>(len_, sizeof e.codes));
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            std::uint32_t& head = heads_[p][word(codes, parts_[p])];
+            if (head == 0) {
+                lists_.emplace_back();
+                head = static_cast<std::uint32_t>(lists_.size());
+            }
+            lists_[head - 1].push_back(e);
+        }
+        ++n_;
+    }
+
+    // The greedy question through the index.
+    search::FirstMatch first_match(const search::Probe& probe) {
+        const double* const* rows = probe.rows();
+        const double min_needed = probe.min_needed();
+        std::vector<double> best(len_);
+        std::vector<const std::uint8_t*> order(len_);
+        double sum_best = 0.0;
+        for (std::size_t k = 0; k + 1 < len_; ++k) {
+            order[k] = by_entry_[static_cast<std::size_t>(rows[k] - base_) / kRowStride].data();
+            best[k] = rows[k][order[k][0]];
+            sum_best += best[k];
+        }
+        // The margin dwarfs every rounding of the sums involved.
+        const double margin = 1e-9 * (std::fabs(min_needed) + sum_best + 1.0);
+        const double budget = sum_best - (min_needed - probe.bound()[len_ - 1]) + margin;
+        search::FirstMatch out;
+        if (budget < 0.0) {
+            out.comparisons = out.early_exits = n_;
+            return out;
+        }
+        std::vector<double> share(parts_.size());
+        double total = 0.0;
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            for (std::size_t k : parts_[p]) share[p] += best[k];
+            total += share[p];
+        }
+        for (double& s : share) s = total > 0.0 ? budget * s / total : budget / static_cast<double>(parts_.size());
+
+        std::uint32_t match = search::kNoRank;
+        live_.clear();
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            // A centroid within the share of an earlier part was seen there.
+            auto seen = [&](const Posting& e) {
+                for (std::size_t q = 0; q < p; ++q) {
+                    double d = 0.0;
+                    for (std::size_t k : parts_[q]) d += best[k] - rows[k][e.codes[k]];
+                    if (d <= share[q]) return true;
+                }
+                return false;
+            };
+            auto visit = [&](auto&& self, std::size_t i, double deficit, std::size_t w) -> void {
+                const auto& steps = parts_[p];
+                if (i == steps.size()) {
+                    ++words_;
+                    const std::uint32_t head = heads_[p][w];
+                    if (head == 0) return;
+                    for (const Posting& e : lists_[head - 1]) {
+                        if (e.rank >= match) break;
+                        if (p > 0 && seen(e)) continue;
+                        ++candidates_;
+                        double s;
+                        if (!probe.live_sum(e.codes, 1, &s) || s < 0.0) continue;
+                        if (s >= min_needed) {
+                            match = e.rank;
+                            break;
+                        }
+                        live_.push_back(e.rank);
+                    }
+                    return;
+                }
+                const std::size_t k = steps[i];
+                for (unsigned j = 0; j < kCodes; ++j) {
+                    const unsigned x = order[k][j];
+                    const double d = deficit + (best[k] - rows[k][x]);
+                    if (d > share[p]) break;
+                    self(self, i + 1, d, w * kCodes + x);
+                }
+            };
+            visit(visit, 0, 0.0, 0);
+        }
+        const std::uint64_t before = match == search::kNoRank ? n_ : match;
+        std::uint64_t full_length = 0;
+        for (std::uint32_t r : live_) full_length += r < match;
+        out.rank = match;
+        out.comparisons = match == search::kNoRank ? n_ : before + 1;
+        out.early_exits = before - full_length;
+        return out;
+    }
+
+    std::uint64_t words() const { return words_; }
+    std::uint64_t candidates() const { return candidates_; }
+
+private:
+    std::size_t word(const std::uint8_t* codes, const std::vector<std::size_t>& steps) const {
+        std::size_t w = 0;
+        for (std::size_t k : steps) w = w * kCodes + codes[k];
+        return w;
+    }
+
+    std::size_t len_;
+    std::vector<std::vector<std::size_t>> parts_;
+    std::vector<std::vector<std::uint32_t>> heads_;  // per part and word: list index + 1, or 0
+    std::vector<std::vector<Posting>> lists_;
+    const double* base_;
+    std::vector<std::array<std::uint8_t, kCodes>> by_entry_;
+    std::size_t n_ = 0;
+    std::vector<std::uint32_t> live_;
+    std::uint64_t words_ = 0, candidates_ = 0;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: candidate_filter THRESHOLD [PARTS] [BLOCKS] < anchor<TAB>count lines\n");
+        return 2;
+    }
+    const double threshold = std::atof(argv[1]);
+    std::vector<std::vector<std::size_t>> parts;
+    {
+        std::stringstream spec(argc > 2 ? argv[2] : "0,2,3,4/1,5,6,7");
+        std::string part;
+        while (std::getline(spec, part, '/')) {
+            parts.emplace_back();
+            std::stringstream steps(part);
+            std::string step;
+            while (std::getline(steps, step, ',')) parts.back().push_back(std::stoul(step));
+        }
+    }
+    // Processing order: count descending, ties in input order.
+    std::vector<std::pair<std::string, std::uint64_t>> rows;
+    for (std::string line; std::getline(std::cin, line);) {
+        const auto tab = line.find('\t');
+        rows.emplace_back(line.substr(0, tab), std::stoull(line.substr(tab + 1)));
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    const std::size_t n = rows.size(), len = rows.front().first.size();
+    if (len < 9 || len > sizeof(Posting::codes)) {
+        std::fprintf(stderr, "anchors of 9 to %zu residues only\n", sizeof(Posting::codes));
+        return 2;
+    }
+    std::vector<std::uint8_t> residues;
+    for (const auto& r : rows) residues.insert(residues.end(), r.first.begin(), r.first.end());
+    const SimTables t = make_sim_tables(len, {1, 8}, 2.0);
+    const std::vector<std::uint8_t> codes = search::summing_codes(t, residues.data(), n);
+
+    std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_key;
+    for (std::size_t i = 0; i < n; ++i) by_key[block_key(t, residues.data() + i * len)].push_back(i);
+    std::vector<std::vector<std::size_t>> blocks;
+    for (auto& entry : by_key) blocks.push_back(std::move(entry.second));
+    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    if (argc > 3) blocks.resize(std::min<std::size_t>(blocks.size(), std::stoul(argv[3])));
+
+    search::Probe probe(t, threshold);
+    double scan_s = 0.0, filter_s = 0.0;
+    std::uint64_t queries = 0, comparisons = 0, words = 0, candidates = 0;
+    bool same = true;
+    for (const auto& members : blocks) {
+        // The scan, as the greedy pass runs it.
+        std::vector<search::FirstMatch> scanned;
+        search::CentroidSet set(len);
+        auto start = std::chrono::steady_clock::now();
+        for (std::size_t i : members) {
+            probe.load(codes.data() + i * len);
+            scanned.push_back(set.first_match(probe));
+            if (scanned.back().rank == search::kNoRank) set.add(codes.data() + i * len);
+        }
+        scan_s += seconds_since(start);
+        // The same pass through the index, its upkeep included.
+        Filter filter(t, parts);
+        start = std::chrono::steady_clock::now();
+        for (std::size_t k = 0; k < members.size(); ++k) {
+            probe.load(codes.data() + members[k] * len);
+            const search::FirstMatch m = filter.first_match(probe);
+            same = same && m.rank == scanned[k].rank && m.comparisons == scanned[k].comparisons &&
+                   m.early_exits == scanned[k].early_exits;
+            if (m.rank == search::kNoRank) filter.add(codes.data() + members[k] * len);
+            comparisons += m.comparisons;
+        }
+        filter_s += seconds_since(start);
+        queries += members.size();
+        words += filter.words();
+        candidates += filter.candidates();
+    }
+    std::printf("%zu anchors in %zu blocks, threshold %g, %zu parts: scan %.3f s, filter %.3f s (%.2fx)\n", queries,
+                blocks.size(), threshold, parts.size(), scan_s, filter_s, filter_s / scan_s);
+    std::printf("per anchor: %.1f comparisons by the scan, %.1f words and %.1f candidates by the filter\n",
+                double(comparisons) / double(queries), double(words) / double(queries),
+                double(candidates) / double(queries));
+    std::printf("matches and counters %s\n", same ? "identical" : "DIFFER");
+    return same ? 0 : 1;
+}
