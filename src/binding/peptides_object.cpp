@@ -274,6 +274,7 @@ PyObject* cluster(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto refined = std::chrono::steady_clock::now();
         job.assignment.grow(job.table.size());
         for (std::size_t k = 0; k < n; ++k) {
+            if (k + 16 < n) __builtin_prefetch(table.row(assignment[k + 16]));  // centroids lie anywhere
             job.assignment.centroid[members[k]] = members[assignment[k]];
             job.assignment.similarity[members[k]] = full_sim(tables, table.row(k), table.row(assignment[k]));
         }

@@ -141,10 +141,19 @@ void PeptideTable::compact_samples() {
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> PeptideTable::lengths() const {
+    // Peptides are short: their lengths are counted in an array, the rare long ones in a map.
+    constexpr std::size_t kShort = 256;
+    std::vector<std::size_t> short_lengths(kShort, 0);
+    std::unordered_map<std::size_t, std::size_t> long_lengths;
+    for (std::size_t i = 0; i < inputs(); ++i) {
+        const std::size_t len = length(i);
+        if (len < kShort) ++short_lengths[len];
+        else ++long_lengths[len];
+    }
     std::vector<std::pair<std::size_t, std::size_t>> out;
-    std::unordered_map<std::size_t, std::size_t> seen;
-    for (std::size_t i = 0; i < inputs(); ++i) ++seen[length(i)];
-    out.assign(seen.begin(), seen.end());
+    for (std::size_t len = 0; len < kShort; ++len)
+        if (short_lengths[len] != 0) out.emplace_back(len, short_lengths[len]);
+    out.insert(out.end(), long_lengths.begin(), long_lengths.end());
     std::sort(out.begin(), out.end());
     return out;
 }
