@@ -144,14 +144,14 @@ class DaskRun(Run):
         lines = 0
         for at, ((number, _), future) in enumerate(zip(tasks, summaries)):
             i = inputs[number]
-            if future.status == "error":
-                error = future.exception()
-                if isinstance(error, KilledWorker):
-                    raise ClusterError(f"Dask workers died reading {i.name}: {error}")
-                if not isinstance(error, (OSError, ValueError, EOFError)):
-                    raise error
-                raise InputError(f"{i.name}: cannot read: {error}")
-            summary = future.result()
+            # The result itself, not the future's status, says how the task ended: a worker that dies late
+            # can turn a finished-looking future into a KilledWorker.
+            try:
+                summary = future.result()
+            except KilledWorker as error:
+                raise ClusterError(f"Dask workers died reading {i.name}: {error}") from None
+            except (OSError, ValueError, EOFError) as error:
+                raise InputError(f"{i.name}: cannot read: {error}") from None
             if summary["fault"] is not None:
                 line, reason = summary["fault"]
                 raise InputError(reason if line is None else f"{i.name}: {i.unit} {lines + line}: {reason}")
