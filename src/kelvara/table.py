@@ -312,15 +312,14 @@ def _fault_error(fault):
         return ValueError(f"{where}: empty peptide")
     if kind == "not_peptide":
         return ValueError(f"{where}: {_shown(raw, size)} is not a peptide (letters only)")
+    shown = text if size <= _SHOWN else text[:_SHOWN - 20] + "..."  # the start of a long value
     if kind == "not_str":
-        shown = text if size <= _SHOWN else text[:_SHOWN - 20] + "..."
         return TypeError(f"{where}: {shown} ({type_name}) is not a str")
     if kind == "null_count":
         return ValueError(f"{where}: no count (null)")
     if kind == "negative_count":
         return ValueError(f"{where}: count {text} is not a non-negative integer")
     if kind == "count_not_integer":
-        shown = text if size <= _SHOWN else text[:_SHOWN - 20] + "..."
         return TypeError(f"{where}: count {shown} ({type_name}) is not an integer")
     if kind == "count_too_large":
         return ValueError(f"{where}: count {text} is larger than 2**64 - 1")
