@@ -1,6 +1,7 @@
 #include "anchors/sim_tables.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -53,6 +54,46 @@ int residue_index(char ch) {
     return static_cast<int>(std::string_view(kAlphabet).find(ch));
 }
 
+// No rounded-up entry exceeds q8scale * |scale| + 1, so with q8scale = (126 - anchor_len) / sum no sum of
+// entries, however many of a row's entries it takes, goes past 126. Entries are rounded up from products
+// that are not exact, an error far inside the margin the cuts keep (see Probe).
+void add_8bit_tables(SimTables& t, double sum) {
+    if (t.anchor_len > 64) return;
+    const double q8scale = (126.0 - static_cast<double>(t.anchor_len)) / sum;
+    if (!(q8scale >= 32.0)) return;
+    const std::size_t n_tables = t.code_tables.size() / kCodeTableSize;
+    std::vector<std::int8_t> tables(n_tables * kQ8TableSize, 0);
+    for (std::size_t k = 0; k < n_tables; ++k) {
+        for (std::size_t x = 0; x < kCodes; ++x) {
+            std::int8_t* row = tables.data() + k * kQ8TableSize + x * kQ8RowStride;
+            for (std::size_t y = 0; y < kCodes; ++y) {
+                const double q = std::ceil(t.code_tables[k * kCodeTableSize + x * kRowStride + y] * q8scale);
+                if (!(q >= -128.0 && q <= 127.0)) return;
+                const auto v = static_cast<std::int8_t>(q);
+                const std::size_t at = (y / 16) * 32 + y % 16;
+                row[at] = v;
+                row[at + 16] = v;
+            }
+            for (std::size_t c = 0; c < kClasses; ++c) {
+                const std::int8_t v = c + 16 < kCodes ? std::max(row[c], row[32 + c]) : row[c];
+                row[64 + c] = v;
+                row[64 + 16 + c] = v;
+            }
+        }
+    }
+    // The largest sum of one entry per position, whatever the order.
+    double most = 0.0;
+    for (std::size_t p = 0; p < t.anchor_len; ++p) {
+        const std::int8_t* table = tables.data() + t.table_at[p] / kCodeTableSize * kQ8TableSize;
+        int m = 0;
+        for (std::size_t i = 0; i < kQ8TableSize; ++i) m = std::max<int>(m, table[i]);
+        most += m;
+    }
+    if (most > 127.0) return;
+    t.q8tables = std::move(tables);
+    t.q8scale = q8scale;
+}
+
 // Every |entry| is at most |scale| (no normalised score exceeds 1 in magnitude), so no partial sum of
 // rounded-up entries exceeds qscale * abs_scale_sum + anchor_len in magnitude; qscale is the largest power
 // of two that keeps that within 16 bits. Too little precision left, or values that are not finite, and
@@ -86,6 +127,7 @@ void add_fixed_point_tables(SimTables& t) {
         }
     }
     t.qscale = qscale;
+    add_8bit_tables(t, sum);
 }
 
 }  // namespace
@@ -113,6 +155,10 @@ SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>
     };
     std::stable_sort(t.order.begin(), t.order.end(), heavier);
 
+    std::array<std::uint8_t, 20> code{};  // by alphabet index
+    for (std::size_t x = 0; x < 20; ++x)
+        code[x] = static_cast<std::uint8_t>(std::string_view(kCodeLetters).find(kAlphabet[x]));
+
     t.table_at.resize(len);
     std::vector<double> table_scale;  // the scale of each distinct table, compared bit for bit
     for (std::size_t p = 0; p < len; ++p) {
@@ -124,7 +170,7 @@ SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>
             t.code_tables.resize(t.code_tables.size() + kCodeTableSize, 0.0);
             double* table = t.code_tables.data() + k * kCodeTableSize;
             for (std::size_t x = 0; x < 20; ++x)
-                for (std::size_t y = 0; y < 20; ++y) table[x * kRowStride + y] = n[x][y] * s;
+                for (std::size_t y = 0; y < 20; ++y) table[code[x] * kRowStride + code[y]] = n[x][y] * s;
         }
         t.table_at[p] = k * kCodeTableSize;
     }
@@ -133,7 +179,7 @@ SimTables make_sim_tables(std::size_t anchor_len, const std::vector<std::size_t>
     for (std::size_t k = len; k-- > 0;) t.suffix_bound[k] = (weight[t.order[k]] / total_weight) + t.suffix_bound[k + 1];
 
     t.residue_code.fill(kOther);
-    for (std::uint8_t x = 0; x < 20; ++x) t.residue_code[static_cast<unsigned char>(kAlphabet[x])] = x;
+    for (std::uint8_t x = 0; x < 20; ++x) t.residue_code[static_cast<unsigned char>(kAlphabet[x])] = code[x];
     t.residue_group.fill(kNoGroup);
     for (std::uint8_t g = 0; g < 10; ++g)
         for (char ch : kGroups[g]) t.residue_group[static_cast<unsigned char>(ch)] = g;

@@ -9,10 +9,14 @@ namespace kelvara {
 
 inline constexpr std::uint8_t kNoGroup = 255;
 inline constexpr char kAlphabet[] = "ARNDCQEGHILKMFPSTWYV";
-// Residue codes: the index of a letter in kAlphabet, and kOther for every other byte; all other bytes score
-// 0.0 against everything, so the code alone decides a table entry.
+// Residue codes: one per letter and kOther for every other byte; all other bytes score 0.0 against
+// everything, so the code alone decides a table entry. Codes x and x + 16 (x < 5) are two similar residues
+// (or W and the rest), so that code & 15 is one of 16 classes a single byte shuffle can look up.
 inline constexpr std::uint8_t kOther = 20;
 inline constexpr std::size_t kCodes = 21;
+inline constexpr std::size_t kClasses = 16;
+// Letters by code, kOther last.
+inline constexpr char kCodeLetters[] = "ILKFWANDCQEGHPSTVMRY";
 // A table row holds kCodes entries and is padded to 24, three loads of eight.
 inline constexpr std::size_t kRowStride = 24;
 inline constexpr std::size_t kCodeTableSize = kCodes * kRowStride;
@@ -21,6 +25,11 @@ inline constexpr std::size_t kCodeTableSize = kCodes * kRowStride;
 // entries 16-31), for processors that look up with byte shuffles instead.
 inline constexpr std::size_t kQRowStride = 64;
 inline constexpr std::size_t kQTableSize = kCodes * kQRowStride;
+// An 8-bit row: entries 0-15, then entries 16-20 (padded to 16), then per class the larger entry of its
+// codes, each set repeated in both 128-bit halves of a 32-byte byte-shuffle table, so that one shuffle
+// looks up 32 lanes.
+inline constexpr std::size_t kQ8RowStride = 96;
+inline constexpr std::size_t kQ8TableSize = kCodes * kQ8RowStride;
 
 struct SimTables {
     std::size_t anchor_len = 0;
@@ -38,6 +47,11 @@ struct SimTables {
     // cheaply. Empty when the weights leave no room for them in 16 bits.
     std::vector<std::int16_t> qtables;  // per distinct table, kCodes rows of kQRowStride
     double qscale = 0.0;
+    // The same in 8 bits, entry = ceil(entry * q8scale), with q8scale small enough that no partial sum of
+    // entries goes past 127: summed with saturation they still bound the real sums from above. Empty when
+    // that leaves too little precision.
+    std::vector<std::int8_t> q8tables;  // per distinct table, kCodes rows of kQ8RowStride
+    double q8scale = 0.0;
     double abs_scale_sum = 0.0;  // sum of |scale| over positions: no sum of entries exceeds it
     // More than the roundings of a similarity and of a block bound can add up to; NaN when some weight is
     // negative, which leaves the bound no bound at all.
@@ -49,6 +63,10 @@ struct SimTables {
     // The fixed-point row of residue code `x` in the table of position p; only when qtables is not empty.
     const std::int16_t* qrow(std::size_t p, std::uint8_t x) const {
         return qtables.data() + table_at[p] / kCodeTableSize * kQTableSize + x * kQRowStride;
+    }
+    // The 8-bit row of residue code `x` in the table of position p; only when q8tables is not empty.
+    const std::int8_t* q8row(std::size_t p, std::uint8_t x) const {
+        return q8tables.data() + table_at[p] / kCodeTableSize * kQ8TableSize + x * kQ8RowStride;
     }
     // The row of residue code `x` in the table of position p.
     const double* row(std::size_t p, std::uint8_t x) const { return code_tables.data() + table_at[p] + x * kRowStride; }

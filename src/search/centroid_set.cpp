@@ -5,6 +5,13 @@
 
 namespace kelvara::search {
 
+namespace {
+
+// The share of the largest similarity from which on a probe's cut is high enough for the 8-bit sums.
+constexpr double kEightBitsFrom = 0.6;
+
+}  // namespace
+
 std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* residues, std::size_t n) {
     const std::size_t len = t.anchor_len;
     std::vector<std::uint8_t> out(n * len);
@@ -35,13 +42,29 @@ Probe::Probe(const SimTables& t, double min_needed)
         const double cut = std::floor((min_needed - bound - delta) * t.qscale);
         qcut_[k] = static_cast<std::int16_t>(std::clamp(cut, -32768.0, 32767.0));
     }
+    // The same bound in 8 bits. Its entries are rounded up from inexact products, an error of at most
+    // 2^-53 of each, which delta covers many times over. Coarser, it rules out fewer entries, which pays
+    // only where most entries fall well short of the cut: at low cuts many chunks hold an entry that
+    // reaches it anyway, and the 16-bit sums alone are faster.
+    if (t.q8tables.empty() || !(min_needed >= kEightBitsFrom * t.suffix_bound[0])) return;
+    step_q8tables_.resize(len);
+    q8rows_.resize(len);
+    q8cut_.resize(len);
+    for (std::size_t k = 0; k < len; ++k) step_q8tables_[k] = t.q8row(t.order[k], 0);
+    for (std::size_t k = 0; k + 1 < len; ++k) {
+        const double bound = t.suffix_bound[k + 1];
+        const double delta =
+            static_cast<double>(k + 8) * 0x1p-50 * (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
+        const double cut = std::floor((min_needed - bound - delta) * t.q8scale);
+        q8cut_[k] = static_cast<std::int8_t>(std::clamp(cut, -128.0, 127.0));
+    }
 }
 
 namespace {
 
 struct FirstMatchVisitor {
-    double min_needed;
-    std::vector<std::uint32_t>& full_depth;  // ranks that ran to the end without a negative sum or a match
+    double min_needed = 0.0;
+    std::vector<std::uint32_t>* full_depth = nullptr;  // ranks that ran to the end, not negative, no match
     std::uint32_t best = kNoRank;
 
     std::uint32_t hi() const { return best; }
@@ -51,17 +74,30 @@ struct FirstMatchVisitor {
             best = rank;
             return true;
         }
-        full_depth.push_back(rank);
+        full_depth->push_back(rank);
         return false;
     }
 };
+
+// Every entry ranked before the match was compared; those that did not run to the end without a negative
+// sum ended negative.
+FirstMatch answer(const FirstMatchVisitor& v, std::size_t n) {
+    FirstMatch out;
+    out.rank = v.best;
+    const std::uint64_t before = v.best == kNoRank ? n : v.best;
+    std::uint64_t non_negative = 0;
+    for (std::uint32_t r : *v.full_depth) non_negative += r < v.best;
+    out.comparisons = v.best == kNoRank ? n : before + 1;
+    out.early_exits = before - non_negative;
+    return out;
+}
 
 }  // namespace
 
 FirstMatch CentroidSet::first_match(Probe& probe) const {
     std::vector<std::uint32_t>& full_depth = probe.scratch();
     full_depth.clear();
-    FirstMatchVisitor v{probe.min_needed(), full_depth};
+    FirstMatchVisitor v{probe.min_needed(), &full_depth};
     if (n_ < kOneByOne) {
         v.best = static_cast<std::uint32_t>(n_);
         scan_one_by_one(probe, 0, v);
@@ -69,18 +105,27 @@ FirstMatch CentroidSet::first_match(Probe& probe) const {
     } else {
         scan_flat(probe, 0, v, indexed_ ? kHead : kNoRank);
     }
-    if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, 0, kHead, v);
+    if (v.best == kNoRank && root_ != kNoRank) walk(probe, root_, 0, 0.0, 0, 0, kHead, v);
 
-    // Every entry ranked before the match was compared; those that did not run to the end without a
-    // negative sum ended negative.
-    FirstMatch out;
-    out.rank = v.best;
-    const std::uint64_t before = v.best == kNoRank ? n_ : v.best;
-    std::uint64_t non_negative = 0;
-    for (std::uint32_t r : full_depth) non_negative += r < v.best;
-    out.comparisons = v.best == kNoRank ? n_ : before + 1;
-    out.early_exits = before - non_negative;
-    return out;
+    return answer(v, n_);
+}
+
+void CentroidSet::first_matches(Probe* const* probes, std::size_t m, FirstMatch* out) const {
+    if (m == 1 || root_ == kNoRank || n_ < kOneByOne) {
+        for (std::size_t i = 0; i < m; ++i) out[i] = first_match(*probes[i]);
+        return;
+    }
+    std::array<FirstMatchVisitor, kGroup> visitors{};
+    std::array<GroupLane, kGroup> lanes;
+    std::size_t walking = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        probes[i]->scratch().clear();
+        visitors[i] = FirstMatchVisitor{probes[i]->min_needed(), &probes[i]->scratch()};
+        scan_flat(*probes[i], 0, visitors[i], kHead);
+        if (visitors[i].best == kNoRank) lanes[walking++] = GroupLane{static_cast<std::uint32_t>(i), 0, 0, 0.0};
+    }
+    if (walking > 0) walk_group(probes, visitors.data(), root_, 0, lanes.data(), walking, kHead);
+    for (std::size_t i = 0; i < m; ++i) out[i] = answer(visitors[i], n_);
 }
 
 void CentroidSet::push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i,

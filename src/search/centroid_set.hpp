@@ -27,6 +27,7 @@ public:
     void load(const std::uint8_t* codes) {
         for (std::size_t k = 0; k < rows_.size(); ++k) rows_[k] = step_tables_[k] + codes[k] * kRowStride;
         for (std::size_t k = 0; k < qrows_.size(); ++k) qrows_[k] = step_qtables_[k] + codes[k] * kQRowStride;
+        for (std::size_t k = 0; k < q8rows_.size(); ++k) q8rows_[k] = step_q8tables_[k] + codes[k] * kQ8RowStride;
     }
 
     // anchor_sim against another anchor's codes: -1.0 once min_needed is out of reach.
@@ -65,6 +66,9 @@ public:
     // The fixed-point rows and cuts, or nullptr when this probe has no pre-filter.
     const std::int16_t* const* qrows() const { return qrows_.empty() ? nullptr : qrows_.data(); }
     const std::int16_t* qcut() const { return qcut_.data(); }
+    // The same in 8 bits, or nullptr.
+    const std::int8_t* const* q8rows() const { return q8rows_.empty() ? nullptr : q8rows_.data(); }
+    const std::int8_t* q8cut() const { return q8cut_.data(); }
     const double* bound() const { return bound_; }
     std::vector<std::uint32_t>& scratch() { return scratch_; }
 
@@ -74,6 +78,9 @@ private:
     std::vector<const std::int16_t*> step_qtables_;
     std::vector<const std::int16_t*> qrows_;
     std::vector<std::int16_t> qcut_;
+    std::vector<const std::int8_t*> step_q8tables_;
+    std::vector<const std::int8_t*> q8rows_;
+    std::vector<std::int8_t> q8cut_;
     const double* bound_;
     double min_needed_;
     std::vector<std::uint32_t> scratch_;
@@ -122,6 +129,12 @@ public:
     // Entries ranked before it count as comparisons, and as early exits when their result was negative.
     FirstMatch first_match(Probe& probe) const;
 
+    // Probes asked together, at most kGroup of them.
+    static constexpr std::size_t kGroup = 8;
+    // first_match for probes[0, m), each answer in out[i], the same as asking one by one. The trie is walked
+    // once for all of them, so that each bucket's codes come from memory once and from cache for the rest.
+    void first_matches(Probe* const* probes, std::size_t m, FirstMatch* out) const;
+
     // Calls visit(rank, sum) for every entry of rank in [lo, hi) whose exit test never fires, with its full
     // similarity; entries that exit are left out. Ranks come in no particular order.
     template <class Visit>
@@ -138,7 +151,7 @@ public:
             return;
         }
         if (lo < kHead) scan_flat(probe, lo, v, kHead);
-        walk(probe, root_, 0, 0.0, 0, std::max(lo, kHead), v);
+        walk(probe, root_, 0, 0.0, 0, 0, std::max(lo, kHead), v);
     }
 
 private:
@@ -181,18 +194,23 @@ private:
     std::uint32_t new_node(std::uint32_t rank);
 
     ScanArgs args(const Probe& probe, const std::uint8_t* codes, std::size_t n_entries, std::size_t k0, double s0,
-                  std::int32_t q0) const {
-        return ScanArgs{probe.rows(),
-                        probe.bound(),
-                        probe.min_needed(),
-                        probe.qrows(),
-                        probe.qcut(),
-                        len_,
-                        codes,
-                        n_entries,
-                        k0,
-                        s0,
-                        q0};
+                  std::int32_t q0, std::int32_t q80) const {
+        return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), probe.qrows(), probe.qcut(),
+                        probe.q8rows(), probe.q8cut(), len_,           codes,         n_entries,
+                        k0,             s0,            q0,             q80};
+    }
+
+    // The number of entries below r in ascending ranks[0, n). A bucket's rank is searched on most visits
+    // once a match is known, so the search has no branch to mispredict.
+    static std::size_t ranks_below(const std::uint32_t* ranks, std::size_t n, std::uint32_t r) {
+        if (n == 0) return 0;
+        const std::uint32_t* base = ranks;
+        while (n > 1) {
+            const std::size_t half = n / 2;
+            base += half * static_cast<std::size_t>(base[half - 1] < r);
+            n -= half;
+        }
+        return static_cast<std::size_t>(base - ranks) + (*base < r);
     }
 
     // The flat list's ranks [lo, v.hi()) compared one at a time, in rank order.
@@ -211,7 +229,7 @@ private:
     void scan_flat(const Probe& probe, std::uint32_t lo, V& v, std::uint32_t end = kNoRank) const {
         const Kernels& k = kernels();
         const std::uint32_t limit = std::min<std::uint32_t>(end, static_cast<std::uint32_t>(n_));
-        ScanArgs a = args(probe, flat_.data(), std::min(limit, v.hi()), 0, 0.0, 0);
+        ScanArgs a = args(probe, flat_.data(), std::min(limit, v.hi()), 0, 0.0, 0, 0);
         LiveChunk live;
         for (std::size_t c = lo / kLanes;; ++c) {
             c = k.scan(a, c, &live);
@@ -227,20 +245,15 @@ private:
     }
 
     template <class V>
-    void scan_bucket(const Probe& probe, const Bucket& b, std::size_t k0, double s0, std::int32_t q0, std::uint32_t lo,
-                     V& v) const {
+    void scan_bucket(const Probe& probe, const Bucket& b, std::size_t k0, double s0, std::int32_t q0, std::int32_t q80,
+                     std::uint32_t lo, V& v) const {
         const Kernels& k = kernels();
-        const auto ranks_end = b.ranks.begin() + b.n;
         // Most scans want the whole bucket; only a range that cuts into it needs a search.
-        const auto first = lo <= b.min_rank ? 0 : std::lower_bound(b.ranks.begin(), ranks_end, lo) - b.ranks.begin();
-        auto wanted = [&] {
-            return v.hi() > b.max_rank ? std::size_t{b.n}
-                                       : static_cast<std::size_t>(std::lower_bound(b.ranks.begin(), ranks_end, v.hi()) -
-                                                                  b.ranks.begin());
-        };
-        ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0);
+        const std::size_t first = lo <= b.min_rank ? 0 : ranks_below(b.ranks.data(), b.n, lo);
+        auto wanted = [&] { return v.hi() > b.max_rank ? std::size_t{b.n} : ranks_below(b.ranks.data(), b.n, v.hi()); };
+        ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0, q80);
         LiveChunk live;
-        for (std::size_t c = static_cast<std::size_t>(first) / kLanes;; ++c) {
+        for (std::size_t c = first / kLanes;; ++c) {
             c = k.scan(a, c, &live);
             if (c >= chunk_count(a.n_entries)) return;
             for (std::uint32_t m = live.live; m != 0; m &= m - 1) {
@@ -253,13 +266,14 @@ private:
         }
     }
 
-    // s and q: the partial sums in double and in fixed point before step `depth`.
+    // s, q and q8: the partial sums in double and in 16- and 8-bit fixed point before step `depth`.
     template <class V>
-    void walk(const Probe& probe, std::uint32_t node, std::size_t depth, double s, std::int32_t q, std::uint32_t lo,
-              V& v) const {
+    void walk(const Probe& probe, std::uint32_t node, std::size_t depth, double s, std::int32_t q, std::int32_t q8,
+              std::uint32_t lo, V& v) const {
         const Node& nd = nodes_[node];
         const double* row = probe.rows()[depth];
         const std::int16_t* qrow = probe.qrows() != nullptr ? probe.qrows()[depth] : nullptr;
+        const std::int8_t* q8row = probe.q8rows() != nullptr ? probe.q8rows()[depth] : nullptr;
         std::uint32_t m = nd.mask;
         if (depth + 1 < len_) m &= kernels().survivors(row, s, probe.min_needed(), probe.bound()[depth + 1]);
         while (m != 0) {
@@ -268,15 +282,70 @@ private:
             const std::uint32_t child = nd.child[x];
             const double sum = s + row[x];
             const std::int32_t qsum = qrow != nullptr ? q + qrow[x] : 0;
+            const std::int32_t q8sum = q8row != nullptr ? q8 + q8row[(x / 16) * 32 + x % 16] : 0;
             if (child & kBucketBit) {
                 const Bucket& b = buckets_[child & ~kBucketBit];
                 if (b.max_rank < lo || b.min_rank >= v.hi()) continue;
-                scan_bucket(probe, b, depth + 1, sum, qsum, lo, v);
+                scan_bucket(probe, b, depth + 1, sum, qsum, q8sum, lo, v);
             } else {
                 const Node& n = nodes_[child];
                 if (n.max_rank < lo || n.min_rank >= v.hi()) continue;
-                walk(probe, child, depth + 1, sum, qsum, lo, v);
+                walk(probe, child, depth + 1, sum, qsum, q8sum, lo, v);
             }
+        }
+    }
+
+    // One probe of a group walking the trie: its partial sums before the current depth.
+    struct GroupLane {
+        std::uint32_t i;  // the probe's place in the group
+        std::int32_t q, q8;
+        double s;
+    };
+
+    // walk() for several probes at once, lanes[0, m) being those that enter this node. Every probe is led
+    // through the same children in the same order as its own walk would be, with the same sums, so each
+    // one's visitor sees the same calls.
+    template <class V>
+    void walk_group(Probe* const* probes, V* visitors, std::uint32_t node, std::size_t depth, const GroupLane* lanes,
+                    std::size_t m, std::uint32_t lo) const {
+        const Node& nd = nodes_[node];
+        const Kernels& kern = kernels();
+        std::array<std::uint32_t, kGroup> masks;
+        std::uint32_t any = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            const Probe& probe = *probes[lanes[j].i];
+            std::uint32_t mask = nd.mask;
+            if (depth + 1 < len_)
+                mask &= kern.survivors(probe.rows()[depth], lanes[j].s, probe.min_needed(), probe.bound()[depth + 1]);
+            masks[j] = mask;
+            any |= mask;
+        }
+        while (any != 0) {
+            const unsigned x = static_cast<unsigned>(__builtin_ctz(any));
+            any &= any - 1;
+            const std::uint32_t child = nd.child[x];
+            const bool bucket = (child & kBucketBit) != 0;
+            const std::uint32_t min_rank = bucket ? buckets_[child & ~kBucketBit].min_rank : nodes_[child].min_rank;
+            const std::uint32_t max_rank = bucket ? buckets_[child & ~kBucketBit].max_rank : nodes_[child].max_rank;
+            if (max_rank < lo) continue;
+            std::array<GroupLane, kGroup> sub;
+            std::size_t k = 0;
+            for (std::size_t j = 0; j < m; ++j) {
+                const GroupLane& l = lanes[j];
+                if (!(masks[j] >> x & 1u) || min_rank >= visitors[l.i].hi()) continue;
+                const Probe& probe = *probes[l.i];
+                const std::int32_t q = probe.qrows() != nullptr ? l.q + probe.qrows()[depth][x] : 0;
+                const std::int32_t q8 = probe.q8rows() != nullptr ? l.q8 + probe.q8rows()[depth][(x / 16) * 32 + x % 16] : 0;
+                sub[k++] = GroupLane{l.i, q, q8, l.s + probe.rows()[depth][x]};
+            }
+            if (k == 0) continue;
+            if (!bucket) {
+                walk_group(probes, visitors, child, depth + 1, sub.data(), k, lo);
+                continue;
+            }
+            const Bucket& b = buckets_[child & ~kBucketBit];
+            for (std::size_t j = 0; j < k; ++j)
+                scan_bucket(*probes[sub[j].i], b, depth + 1, sub[j].s, sub[j].q, sub[j].q8, lo, visitors[sub[j].i]);
         }
     }
 

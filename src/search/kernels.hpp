@@ -18,12 +18,16 @@ struct ScanArgs {
     // len - 1 the cut under which a fixed-point partial sum proves that anchor_sim's exit test fires there.
     const std::int16_t* const* qrows;
     const std::int16_t* qcut;
+    // The same in 8 bits (kQ8RowStride bytes a row), or nullptr: sums saturate, which only ever raises them.
+    const std::int8_t* const* q8rows;
+    const std::int8_t* q8cut;
     std::size_t len;
     const std::uint8_t* codes;  // chunk 0 of the run
     std::size_t n_entries;      // the lanes past it in the last chunk are padding
     std::size_t k0;
     double s0;
     std::int32_t q0;  // the fixed-point partial sum before step k0
+    std::int32_t q80; // the same in 8 bits, unsaturated
 };
 
 // Lanes of one chunk whose early-exit test never fired, with their full sums.

@@ -197,9 +197,139 @@ KELVARA_AVX2 inline std::uint32_t below16(__m256i cut, __m256i lo, __m256i hi) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(below, 0xD8)));
 }
 
+// One step of 32 lanes in 8 bits: the lanes' codes at a step are one 32-byte load, and a byte shuffle of
+// each half of the row (codes 0-15, codes 16-20) with a blend looks them all up.
+KELVARA_AVX2 inline __m256i q8lookup32(__m256i ta, __m256i tb, const std::uint8_t* codes) {
+    const __m256i cc = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes));
+    const __m256i high_code = _mm256_cmpgt_epi8(cc, _mm256_set1_epi8(15));
+    return _mm256_blendv_epi8(_mm256_shuffle_epi8(ta, cc), _mm256_shuffle_epi8(tb, cc), high_code);
+}
+
+// The same step through the classes' bounds: one shuffle, since code & 15 is the class.
+KELVARA_AVX2 inline __m256i q8classes32(__m256i tr, const std::uint8_t* codes) {
+    return _mm256_shuffle_epi8(tr, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes)));
+}
+
+// Lanes whose 8-bit sum is below the cut.
+KELVARA_AVX2 inline std::uint32_t below32(__m256i cut, __m256i q) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(cut, q)));
+}
+
+KELVARA_AVX2 inline __m256i q8half(const std::int8_t* row, unsigned half) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * half));
+}
+
+// The lanes of chunk c that the 16-bit sums prove to exit: for a chunk the 8-bit sums, being coarser, left
+// several lanes of, this costs less than summing them in double.
+KELVARA_AVX2 std::uint32_t q16exited(const ScanArgs& a, std::size_t c) {
+    const std::size_t tested = a.len - 1;
+    const std::uint8_t* codes = a.codes + c * kLanes * a.len;
+    const __m256i start = _mm256_set1_epi16(static_cast<short>(a.q0));
+    __m256i q0 = start, q1 = start;
+    std::uint32_t exited = 0;
+    for (std::size_t k = a.k0; k < tested;) {
+        const std::size_t stop = std::min(tested, k + kQStepsPerTest);
+        for (; k < stop; ++k) {
+            const auto* planes = reinterpret_cast<const std::uint8_t*>(a.qrows[k] + 32);
+            const __m256i ta = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes));
+            const __m256i tb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(planes + 32));
+            q0 = _mm256_add_epi16(q0, qlookup16(ta, tb, codes + k * kLanes));
+            q1 = _mm256_add_epi16(q1, qlookup16(ta, tb, codes + k * kLanes + 16));
+        }
+        exited |= below16(_mm256_set1_epi16(a.qcut[k - 1]), q0, q1);
+    }
+    return exited;
+}
+
+// Lanes the 8-bit sums leave in a chunk from which on the 16-bit sums look again.
+constexpr int kRecheckFrom = 3;
+
+// The lanes of chunk c of a short run that exit: those the class bounds `r` prove, then those the codes'
+// own bounds prove.
+KELVARA_AVX2 inline std::uint32_t q8exited(const ScanArgs& a, std::size_t c, __m256i r, __m256i cut,
+                                           std::uint32_t tests, __m256i start) {
+    const std::uint32_t out = ~valid_lanes(a, c) | (below32(cut, r) & tests);
+    if (out == kAllLanes) return out;
+    const std::uint8_t* codes = a.codes + c * kLanes * a.len;
+    __m256i q = start;
+    for (std::size_t k = a.k0; k + 1 < a.len; ++k)
+        q = _mm256_adds_epi8(q, q8lookup32(q8half(a.q8rows[k], 0), q8half(a.q8rows[k], 1), codes + k * kLanes));
+    return out | (below32(cut, q) & tests);
+}
+
+// The 8-bit pre-filter: a whole chunk per register, its sums added with saturation (which can only raise a
+// sum that fell below -128, and the tables keep every sum below 127). For short anchors four chunks side by
+// side share each row and are tested once at the end.
+KELVARA_AVX2 std::size_t scan_avx2_q8(const ScanArgs& a, std::size_t first, LiveChunk* out) {
+    const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries), stride = kLanes * len;
+    const std::size_t tested = len - 1;
+    const __m256i start = _mm256_set1_epi8(static_cast<char>(std::max<std::int32_t>(a.q80, -128)));
+    auto settle = [&](std::size_t c, std::uint32_t exited) {
+        if (__builtin_popcount(~exited) >= kRecheckFrom) exited |= q16exited(a, c);
+        return settle_lanes(a, c, exited, out);
+    };
+    std::size_t c = first;
+    if (tested - std::min(tested, a.k0) <= kQStepsPerTest) {
+        const __m256i cut = _mm256_set1_epi8(static_cast<char>(tested > a.k0 ? a.q8cut[tested - 1] : 0));
+        const std::uint32_t tests = tested > a.k0 ? kAllLanes : 0;
+        // The class bounds first, as long as they rule out whole groups of chunks often enough to pay.
+        for (unsigned groups = 0, misses = 0; c + 4 <= n_chunks && 4 * misses <= groups + 8; c += 4) {
+            ++groups;
+            const std::uint8_t* codes = a.codes + c * stride;
+            __m256i r0 = start, r1 = start, r2 = start, r3 = start;
+            for (std::size_t k = a.k0; k < tested; ++k) {
+                const __m256i tr = q8half(a.q8rows[k], 2);
+                const std::uint8_t* at = codes + k * kLanes;
+                r0 = _mm256_adds_epi8(r0, q8classes32(tr, at));
+                r1 = _mm256_adds_epi8(r1, q8classes32(tr, at + stride));
+                r2 = _mm256_adds_epi8(r2, q8classes32(tr, at + 2 * stride));
+                r3 = _mm256_adds_epi8(r3, q8classes32(tr, at + 3 * stride));
+            }
+            if (tests == kAllLanes && (below32(cut, r0) & below32(cut, r1) & below32(cut, r2) & below32(cut, r3)) == kAllLanes)
+                continue;
+            ++misses;
+            if (settle(c, q8exited(a, c, r0, cut, tests, start))) return c;
+            if (settle(c + 1, q8exited(a, c + 1, r1, cut, tests, start))) return c + 1;
+            if (settle(c + 2, q8exited(a, c + 2, r2, cut, tests, start))) return c + 2;
+            if (settle(c + 3, q8exited(a, c + 3, r3, cut, tests, start))) return c + 3;
+        }
+        for (; c + 4 <= n_chunks; c += 4) {
+            const std::uint8_t* codes = a.codes + c * stride;
+            __m256i q0 = start, q1 = start, q2 = start, q3 = start;
+            for (std::size_t k = a.k0; k < tested; ++k) {
+                const __m256i ta = q8half(a.q8rows[k], 0), tb = q8half(a.q8rows[k], 1);
+                const std::uint8_t* at = codes + k * kLanes;
+                q0 = _mm256_adds_epi8(q0, q8lookup32(ta, tb, at));
+                q1 = _mm256_adds_epi8(q1, q8lookup32(ta, tb, at + stride));
+                q2 = _mm256_adds_epi8(q2, q8lookup32(ta, tb, at + 2 * stride));
+                q3 = _mm256_adds_epi8(q3, q8lookup32(ta, tb, at + 3 * stride));
+            }
+            if (settle(c, ~valid_lanes(a, c) | (below32(cut, q0) & tests))) return c;
+            if (settle(c + 1, ~valid_lanes(a, c + 1) | (below32(cut, q1) & tests))) return c + 1;
+            if (settle(c + 2, ~valid_lanes(a, c + 2) | (below32(cut, q2) & tests))) return c + 2;
+            if (settle(c + 3, ~valid_lanes(a, c + 3) | (below32(cut, q3) & tests))) return c + 3;
+        }
+    }
+    for (; c < n_chunks; ++c) {
+        const std::uint8_t* codes = a.codes + c * stride;
+        __m256i q = start;
+        std::uint32_t exited = ~valid_lanes(a, c);
+        for (std::size_t k = a.k0; k < tested && exited != kAllLanes;) {
+            const std::size_t stop = std::min(tested, k + kQStepsPerTest);
+            for (; k < stop; ++k)
+                q = _mm256_adds_epi8(
+                    q, q8lookup32(q8half(a.q8rows[k], 0), q8half(a.q8rows[k], 1), codes + k * kLanes));
+            exited |= below32(_mm256_set1_epi8(static_cast<char>(a.q8cut[k - 1])), q);
+        }
+        if (settle(c, exited)) return c;
+    }
+    return n_chunks;
+}
+
 // The fixed-point pre-filter on 256-bit registers: each chunk in two halves of sixteen lanes; for short
 // anchors two chunks side by side share each row's shuffle tables and are tested once at the end.
 KELVARA_AVX2 std::size_t scan_avx2(const ScanArgs& a, std::size_t first, LiveChunk* out) {
+    if (a.q8rows != nullptr) return scan_avx2_q8(a, first, out);
     if (a.qrows == nullptr) return scan_avx2_double(a, first, out);
     const std::size_t len = a.len, n_chunks = chunk_count(a.n_entries), stride = kLanes * len;
     const std::size_t tested = len - 1;
