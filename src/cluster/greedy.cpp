@@ -1,7 +1,6 @@
 #include "cluster/greedy.hpp"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -48,36 +47,7 @@ struct CentroidList {
         c.early_exits += m.early_exits;
         return m.rank == search::kNoRank ? SIZE_MAX : ids[m.rank];
     }
-
-    // The first match among the centroids ranked `from` on, compared one by one (there are only a few), with
-    // the same counts as first_match. `codes`: every anchor's codes, by id.
-    std::size_t first_match_from(const search::Probe& probe, std::size_t from, const std::uint8_t* codes,
-                                 Counters& c) const {
-        for (std::size_t r = from; r < ids.size(); ++r) {
-            const double s = probe.sim(codes + ids[r] * probe.len());
-            ++c.comparisons;
-            if (s < 0.0) {
-                ++c.early_exits;
-            } else if (s >= probe.min_needed()) {
-                return ids[r];
-            }
-        }
-        return SIZE_MAX;
-    }
 };
-
-constexpr std::size_t kGroup = search::CentroidSet::kGroup;
-
-// The old matches of anchors members[from, from + m) (m <= kGroup), compared as a group through `probes`.
-void group_matches(const CentroidList& centroids, const std::uint8_t* codes, std::size_t len,
-                   const std::size_t* members, std::size_t m, search::Probe* probes, search::FirstMatch* out) {
-    std::array<search::Probe*, kGroup> group;
-    for (std::size_t j = 0; j < m; ++j) {
-        probes[j].load(codes + members[j] * len);
-        group[j] = &probes[j];
-    }
-    centroids.set.first_matches(group.data(), m, out);
-}
 
 struct BlockResult {
     std::vector<std::size_t> centroid;  // per member of the block, in member order
@@ -93,7 +63,6 @@ public:
           codes_(codes),
           members_(members),
           monitor_(options.monitor),
-          group_from_(options.group_from),
           centroids_(t.anchor_len, options.bucket_max),
           probe_(t, options.threshold) {
         out_.centroid.reserve(members.size());
@@ -103,13 +72,9 @@ public:
     bool step(std::size_t limit) {
         const std::size_t end = members_.size() - next_ <= limit ? members_.size() : next_ + limit;
         Ticker tick(monitor_);
-        while (next_ < end) {
-            if (centroids_.ids.size() >= group_from_ && end - next_ >= kGroup) {
-                step_group(tick);
-                continue;
-            }
+        for (; next_ < end; ++next_) {
             tick();
-            const std::size_t i = members_[next_++];
+            const std::size_t i = members_[next_];
             const std::uint8_t* anchor = codes_ + i * len_;
             probe_.load(anchor);
             std::size_t c = centroids_.first_match(probe_, out_.counters);
@@ -125,34 +90,12 @@ public:
     BlockResult& result() { return out_; }
 
 private:
-    // The next kGroup anchors: first compared together with the centroids there are, then in order, each
-    // with the centroids the group's earlier anchors made, as one by one they would have been.
-    void step_group(Ticker& tick) {
-        if (group_.empty()) group_.assign(kGroup, probe_);
-        std::array<search::FirstMatch, kGroup> old;
-        group_matches(centroids_, codes_, len_, members_.data() + next_, kGroup, group_.data(), old.data());
-        const std::size_t before = centroids_.ids.size();
-        for (std::size_t j = 0; j < kGroup; ++j) {
-            tick();
-            const std::size_t i = members_[next_++];
-            std::size_t c = centroids_.take(old[j], out_.counters);
-            if (c == SIZE_MAX) c = centroids_.first_match_from(group_[j], before, codes_, out_.counters);
-            if (c == SIZE_MAX) {
-                centroids_.add(i, codes_ + i * len_);
-                c = i;
-            }
-            out_.centroid.push_back(c);
-        }
-    }
-
     std::size_t len_;
     const std::uint8_t* codes_;
     const std::vector<std::size_t>& members_;
     Monitor* monitor_;
-    std::size_t group_from_;
     CentroidList centroids_;
     search::Probe probe_;
-    std::vector<search::Probe> group_;  // made once the block needs them
     std::size_t next_ = 0;
     BlockResult out_;
 };
@@ -335,7 +278,7 @@ bool cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes, con
     const std::size_t len = t.anchor_len;
     out.centroid.reserve(members.size());
     CentroidList centroids(len, options.bucket_max);
-    std::vector<search::Probe> probes(work.lanes() * kGroup, search::Probe(t, options.threshold));
+    std::vector<search::Probe> probes(work.lanes(), search::Probe(t, options.threshold));
     search::Probe probe(t, options.threshold);
     std::vector<search::FirstMatch> old;
     Ticker tick(options.monitor);
@@ -344,12 +287,9 @@ bool cluster_block_in_batches(const SimTables& t, const std::uint8_t* codes, con
         const std::size_t size = std::clamp<std::size_t>(centroids.ids.size() / 8, kMinBatch, kMaxBatch);
         const std::size_t count = std::min(size, members.size() - from);
         old.assign(count, {});
-        // Each lane takes a group of anchors at a time.
-        const std::size_t group = centroids.ids.size() >= options.group_from ? kGroup : 1;
-        const bool done = work.batch((count + group - 1) / group, [&](std::size_t g, std::size_t w) {
-            const std::size_t k = g * group;
-            group_matches(centroids, codes, len, members.data() + from + k, std::min(group, count - k),
-                          probes.data() + w * kGroup, old.data() + k);
+        const bool done = work.batch(count, [&](std::size_t k, std::size_t w) {
+            probes[w].load(codes + members[from + k] * len);
+            old[k] = centroids.set.first_match(probes[w]);
         });
         if (!done) return false;
 

@@ -31,9 +31,6 @@ struct GreedyOptions {
     // and joining a worker costs more than the pass (measured on 2 processors: break-even near 1,000).
     std::size_t serial_below = 1536;
     std::uint32_t bucket_max = search::CentroidSet::kBucketMax;  // trie buckets (tests make them small)
-    // A block's anchors are compared in groups once it has this many centroids: below it, the list stays
-    // in cache anyway (tests set it low).
-    std::size_t group_from = 1024;
     // Block search: most candidate-block pairs found up front, past which each key walks the block index
     // instead; 0 for a limit that grows with the number of keys (tests set it low).
     std::size_t pair_limit = 0;

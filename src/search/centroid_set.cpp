@@ -110,24 +110,6 @@ FirstMatch CentroidSet::first_match(Probe& probe) const {
     return answer(v, n_);
 }
 
-void CentroidSet::first_matches(Probe* const* probes, std::size_t m, FirstMatch* out) const {
-    if (m == 1 || root_ == kNoRank || n_ < kOneByOne) {
-        for (std::size_t i = 0; i < m; ++i) out[i] = first_match(*probes[i]);
-        return;
-    }
-    std::array<FirstMatchVisitor, kGroup> visitors{};
-    std::array<GroupLane, kGroup> lanes;
-    std::size_t walking = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        probes[i]->scratch().clear();
-        visitors[i] = FirstMatchVisitor{probes[i]->min_needed(), &probes[i]->scratch()};
-        scan_flat(*probes[i], 0, visitors[i], kHead);
-        if (visitors[i].best == kNoRank) lanes[walking++] = GroupLane{static_cast<std::uint32_t>(i), 0, 0, 0.0};
-    }
-    if (walking > 0) walk_group(probes, visitors.data(), root_, 0, lanes.data(), walking, kHead);
-    for (std::size_t i = 0; i < m; ++i) out[i] = answer(visitors[i], n_);
-}
-
 void CentroidSet::push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i,
                        const std::uint8_t* entry, std::uint32_t rank) const {
     const std::size_t chunk = i / kLanes, lane = i % kLanes;
@@ -138,6 +120,11 @@ void CentroidSet::push(std::vector<std::uint8_t>& codes, std::vector<std::uint32
     std::uint8_t* out = codes.data() + chunk * kLanes * len_ + lane;
     for (std::size_t k = 0; k < len_; ++k) out[k * kLanes] = entry[k];
     if (ranks != nullptr) (*ranks)[i] = rank;
+}
+
+void CentroidSet::push(Bucket& b, const std::uint8_t* entry, std::uint32_t rank) const {
+    if (b.n % kLanes == 0) b.firsts.push_back(rank);
+    push(b.codes, &b.ranks, b.n++, entry, rank);
 }
 
 void CentroidSet::add(const std::uint8_t* codes) {
@@ -168,7 +155,7 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
         if (!(nodes_[node].mask >> x & 1u)) {
             const std::uint32_t b = new_bucket(rank);
             Bucket& bucket = buckets_[b];
-            push(bucket.codes, &bucket.ranks, bucket.n++, codes, rank);
+            push(bucket, codes, rank);
             nodes_[node].child[x] = b | kBucketBit;
             nodes_[node].mask |= 1u << x;
             return;
@@ -180,7 +167,7 @@ void CentroidSet::insert(const std::uint8_t* codes, std::uint32_t rank) {
         }
         const std::uint32_t b = child & ~kBucketBit;
         Bucket& bucket = buckets_[b];
-        push(bucket.codes, &bucket.ranks, bucket.n++, codes, rank);
+        push(bucket, codes, rank);
         bucket.max_rank = rank;
         // Entries that share every code cannot be split further.
         if (bucket.n > bucket_max_ && depth + 1 < len_) {
@@ -269,9 +256,10 @@ std::uint32_t CentroidSet::grow(std::vector<Node>& nodes, std::vector<Bucket>& b
         const std::size_t chunks = (ranks.size() + kLanes - 1) / kLanes;
         bucket.codes.reserve(chunks * kLanes * len_);
         bucket.ranks.reserve(chunks * kLanes);
+        bucket.firsts.reserve(chunks);
         for (std::size_t i = 0; i < ranks.size(); ++i) {
             if (i + 16 < ranks.size()) __builtin_prefetch(base + ids[ranks[i + 16]] * len_);
-            push(bucket.codes, &bucket.ranks, bucket.n++, base + ids[ranks[i]] * len_, ranks[i]);
+            push(bucket, base + ids[ranks[i]] * len_, ranks[i]);
         }
         bucket.max_rank = ranks.back();
         return static_cast<std::uint32_t>(buckets.size() - 1) | kBucketBit;
@@ -319,7 +307,7 @@ std::uint32_t CentroidSet::burst(std::uint32_t b, std::size_t depth) {
             nodes_[node].mask |= 1u << x;
         }
         Bucket& child = buckets_[nodes_[node].child[x] & ~kBucketBit];
-        push(child.codes, &child.ranks, child.n++, entry.data(), rank);
+        push(child, entry.data(), rank);
         child.max_rank = rank;
     }
     if (depth + 1 < len_) {

@@ -109,7 +109,7 @@ public:
     static constexpr std::uint32_t kHead = 32;
     // A trie bucket bursts into a node past this many entries. With fast chunk scans, sharing prefixes pays
     // only near the root, so buckets are large.
-    static constexpr std::uint32_t kBucketMax = 4096;
+    static constexpr std::uint32_t kBucketMax = 65536;
 
     explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax) : len_(len), bucket_max_(bucket_max) {}
 
@@ -128,12 +128,6 @@ public:
     // The greedy question: the first entry whose anchor_sim is not negative and reaches min_needed.
     // Entries ranked before it count as comparisons, and as early exits when their result was negative.
     FirstMatch first_match(Probe& probe) const;
-
-    // Probes asked together, at most kGroup of them.
-    static constexpr std::size_t kGroup = 8;
-    // first_match for probes[0, m), each answer in out[i], the same as asking one by one. The trie is walked
-    // once for all of them, so that each bucket's codes come from memory once and from cache for the rest.
-    void first_matches(Probe* const* probes, std::size_t m, FirstMatch* out) const;
 
     // Calls visit(rank, sum) for every entry of rank in [lo, hi) whose exit test never fires, with its full
     // similarity; entries that exit are left out. Ranks come in no particular order.
@@ -170,6 +164,7 @@ private:
         std::uint32_t n = 0;
         std::uint32_t min_rank = 0, max_rank = 0;
         std::vector<std::uint32_t> ranks;  // ascending, padded to whole chunks with kNoRank
+        std::vector<std::uint32_t> firsts; // the rank of each chunk's first entry
         std::vector<std::uint8_t> codes;   // chunks, all steps
     };
 
@@ -184,6 +179,7 @@ private:
         }
     };
 
+    void push(Bucket& b, const std::uint8_t* entry, std::uint32_t rank) const;
     void push(std::vector<std::uint8_t>& codes, std::vector<std::uint32_t>* ranks, std::size_t i,
               const std::uint8_t* entry, std::uint32_t rank) const;
     void insert(const std::uint8_t* codes, std::uint32_t rank);
@@ -200,8 +196,8 @@ private:
                         k0,             s0,            q0,             q80};
     }
 
-    // The number of entries below r in ascending ranks[0, n). A bucket's rank is searched on most visits
-    // once a match is known, so the search has no branch to mispredict.
+    // The number of entries below r in ascending ranks[0, n). A bucket's chunks are searched on most
+    // visits once a match is known, so the search has no branch to mispredict.
     static std::size_t ranks_below(const std::uint32_t* ranks, std::size_t n, std::uint32_t r) {
         if (n == 0) return 0;
         const std::uint32_t* base = ranks;
@@ -250,7 +246,11 @@ private:
         const Kernels& k = kernels();
         // Most scans want the whole bucket; only a range that cuts into it needs a search.
         const std::size_t first = lo <= b.min_rank ? 0 : ranks_below(b.ranks.data(), b.n, lo);
-        auto wanted = [&] { return v.hi() > b.max_rank ? std::size_t{b.n} : ranks_below(b.ranks.data(), b.n, v.hi()); };
+        // The chunks that hold a rank below hi; the visitor passes over the later ranks of the last one.
+        auto wanted = [&] {
+            if (v.hi() > b.max_rank) return std::size_t{b.n};
+            return std::min<std::size_t>(b.n, kLanes * ranks_below(b.firsts.data(), b.firsts.size(), v.hi()));
+        };
         ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0, q80);
         LiveChunk live;
         for (std::size_t c = first / kLanes;; ++c) {
@@ -292,60 +292,6 @@ private:
                 if (n.max_rank < lo || n.min_rank >= v.hi()) continue;
                 walk(probe, child, depth + 1, sum, qsum, q8sum, lo, v);
             }
-        }
-    }
-
-    // One probe of a group walking the trie: its partial sums before the current depth.
-    struct GroupLane {
-        std::uint32_t i;  // the probe's place in the group
-        std::int32_t q, q8;
-        double s;
-    };
-
-    // walk() for several probes at once, lanes[0, m) being those that enter this node. Every probe is led
-    // through the same children in the same order as its own walk would be, with the same sums, so each
-    // one's visitor sees the same calls.
-    template <class V>
-    void walk_group(Probe* const* probes, V* visitors, std::uint32_t node, std::size_t depth, const GroupLane* lanes,
-                    std::size_t m, std::uint32_t lo) const {
-        const Node& nd = nodes_[node];
-        const Kernels& kern = kernels();
-        std::array<std::uint32_t, kGroup> masks;
-        std::uint32_t any = 0;
-        for (std::size_t j = 0; j < m; ++j) {
-            const Probe& probe = *probes[lanes[j].i];
-            std::uint32_t mask = nd.mask;
-            if (depth + 1 < len_)
-                mask &= kern.survivors(probe.rows()[depth], lanes[j].s, probe.min_needed(), probe.bound()[depth + 1]);
-            masks[j] = mask;
-            any |= mask;
-        }
-        while (any != 0) {
-            const unsigned x = static_cast<unsigned>(__builtin_ctz(any));
-            any &= any - 1;
-            const std::uint32_t child = nd.child[x];
-            const bool bucket = (child & kBucketBit) != 0;
-            const std::uint32_t min_rank = bucket ? buckets_[child & ~kBucketBit].min_rank : nodes_[child].min_rank;
-            const std::uint32_t max_rank = bucket ? buckets_[child & ~kBucketBit].max_rank : nodes_[child].max_rank;
-            if (max_rank < lo) continue;
-            std::array<GroupLane, kGroup> sub;
-            std::size_t k = 0;
-            for (std::size_t j = 0; j < m; ++j) {
-                const GroupLane& l = lanes[j];
-                if (!(masks[j] >> x & 1u) || min_rank >= visitors[l.i].hi()) continue;
-                const Probe& probe = *probes[l.i];
-                const std::int32_t q = probe.qrows() != nullptr ? l.q + probe.qrows()[depth][x] : 0;
-                const std::int32_t q8 = probe.q8rows() != nullptr ? l.q8 + probe.q8rows()[depth][(x / 16) * 32 + x % 16] : 0;
-                sub[k++] = GroupLane{l.i, q, q8, l.s + probe.rows()[depth][x]};
-            }
-            if (k == 0) continue;
-            if (!bucket) {
-                walk_group(probes, visitors, child, depth + 1, sub.data(), k, lo);
-                continue;
-            }
-            const Bucket& b = buckets_[child & ~kBucketBit];
-            for (std::size_t j = 0; j < k; ++j)
-                scan_bucket(*probes[sub[j].i], b, depth + 1, sub[j].s, sub[j].q, sub[j].q8, lo, visitors[sub[j].i]);
         }
     }
 

@@ -272,11 +272,14 @@ KELVARA_AVX2 std::size_t scan_avx2_q8(const ScanArgs& a, std::size_t first, Live
     if (tested - std::min(tested, a.k0) <= kQStepsPerTest) {
         const __m256i cut = _mm256_set1_epi8(static_cast<char>(tested > a.k0 ? a.q8cut[tested - 1] : 0));
         const std::uint32_t tests = tested > a.k0 ? kAllLanes : 0;
+        // A step halfway with an exit test of its own, or none for runs too short to gain from one.
+        const std::size_t half = tested >= a.k0 + 4 ? a.k0 + (tested - a.k0) / 2 - 1 : SIZE_MAX;
         // The class bounds first, as long as they rule out whole groups of chunks often enough to pay.
         for (unsigned groups = 0, misses = 0; c + 4 <= n_chunks && 4 * misses <= groups + 8; c += 4) {
             ++groups;
             const std::uint8_t* codes = a.codes + c * stride;
             __m256i r0 = start, r1 = start, r2 = start, r3 = start;
+            bool all_out = false;
             for (std::size_t k = a.k0; k < tested; ++k) {
                 const __m256i tr = q8half(a.q8rows[k], 2);
                 const std::uint8_t* at = codes + k * kLanes;
@@ -284,7 +287,17 @@ KELVARA_AVX2 std::size_t scan_avx2_q8(const ScanArgs& a, std::size_t first, Live
                 r1 = _mm256_adds_epi8(r1, q8classes32(tr, at + stride));
                 r2 = _mm256_adds_epi8(r2, q8classes32(tr, at + 2 * stride));
                 r3 = _mm256_adds_epi8(r3, q8classes32(tr, at + 3 * stride));
+                // Halfway, every lane may have exited already.
+                if (k == half) {
+                    const __m256i at_half = _mm256_set1_epi8(static_cast<char>(a.q8cut[k]));
+                    if ((below32(at_half, r0) & below32(at_half, r1) & below32(at_half, r2) &
+                         below32(at_half, r3)) == kAllLanes) {
+                        all_out = true;
+                        break;
+                    }
+                }
             }
+            if (all_out) continue;
             if (tests == kAllLanes && (below32(cut, r0) & below32(cut, r1) & below32(cut, r2) & below32(cut, r3)) == kAllLanes)
                 continue;
             ++misses;

@@ -152,44 +152,10 @@ void test_search_matches_literal_loops() {
             assigned.assign(codes.data(), ids.data(), n);
             flat.assign(codes.data(), ids.data(), n / 2, false);
             for (std::size_t i = n / 2; i < n; ++i) flat.add(codes.data() + i * len);
-            // The literal greedy answer for anchor a over the whole set.
-            auto literal_first = [&](const std::uint8_t* a, double min_needed) {
-                search::FirstMatch m;
-                for (std::size_t j = 0; j < n && m.rank == search::kNoRank; ++j) {
-                    const double s = anchor_sim(t, a, bytes.data() + j * len, min_needed);
-                    ++m.comparisons;
-                    if (s < 0.0) {
-                        ++m.early_exits;
-                    } else if (s >= min_needed) {
-                        m.rank = static_cast<std::uint32_t>(j);
-                    }
-                }
-                return m;
-            };
             for (double min_needed : {-2.0, 0.0, 0.5, 0.62, 0.7, 0.75, 0.8, 0.9, 1.5}) {
                 for (std::size_t l = 0; l < n_levels; ++l) {
                     search::use_level(levels[l]->name);
                     search::Probe probe(t, min_needed);
-                    // Groups of probes asked together, of every size up to a full group.
-                    for (std::size_t m = 1; m <= search::CentroidSet::kGroup; ++m) {
-                        std::vector<search::Probe> group(m, probe);
-                        std::vector<search::Probe*> ptrs;
-                        std::vector<const std::uint8_t*> anchors;
-                        for (auto& g : group) {
-                            anchors.push_back(bytes.data() + (rng() % n) * len);
-                            g.load(codes.data() + (anchors.back() - bytes.data()));
-                            ptrs.push_back(&g);
-                        }
-                        std::vector<search::FirstMatch> got(m);
-                        for (const search::CentroidSet* s : {&set, &assigned, &flat}) {
-                            s->first_matches(ptrs.data(), m, got.data());
-                            for (std::size_t i = 0; i < m; ++i) {
-                                const search::FirstMatch want = literal_first(anchors[i], min_needed);
-                                CHECK(got[i].rank == want.rank && got[i].comparisons == want.comparisons &&
-                                      got[i].early_exits == want.early_exits);
-                            }
-                        }
-                    }
                     for (std::size_t q = 0; q < 30; ++q) {
                         const std::uint8_t* a = bytes.data() + (rng() % n) * len;
                         probe.load(codes.data() + (a - bytes.data()));
@@ -303,9 +269,7 @@ void test_greedy_identity() {
             const GreedyResult expected = literal_greedy(tables, table, threshold);
             for (std::size_t workers : {0, 1, 2, 3, 8}) {
                 for (std::uint32_t bucket_max : {16u, search::CentroidSet::kBucketMax}) {
-                  for (std::size_t group_from : {std::size_t{0}, std::size_t{40}, GreedyOptions{}.group_from}) {
                     GreedyOptions options;
-                    options.group_from = group_from;
                     options.threshold = threshold;
                     options.workers = workers;
                     options.parallel_block = 64;
@@ -314,7 +278,6 @@ void test_greedy_identity() {
                     const GreedyResult got = greedy_cluster(tables, table.residues.data(), table.size(), options);
                     CHECK(got.assignment == expected.assignment);
                     CHECK(got.n_comparisons == expected.n_comparisons && got.n_early_exits == expected.n_early_exits);
-                  }
                 }
             }
         }
