@@ -4,6 +4,7 @@ memory in proportion to their length, and odd weights and thresholds are handled
 import gzip
 import math
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -119,3 +120,23 @@ def test_odd_weights_and_thresholds_give_one_answer(weight, threshold):
     assert sorted(mapping) == sorted(counts) and set(mapping.values()) <= set(counts)
     assert same(under_each_level(lambda: refine_clusters(counts, mapping, threshold, 2, anchor_positions=[1, 3],
                                                        anchor_weight=weight, cap=0)))
+
+
+@pytest.mark.parametrize("length", [9, 40, 64, 65])
+@pytest.mark.parametrize("threshold", [0.6, 0.66, 0.75, 0.9])
+def test_levels_agree_where_the_coarse_filters_are_tight(length, threshold):
+    # Residues that share a class of the coarse filter (I/V, L/M, K/R, F/Y, W and non-letters) and letters
+    # apart from them; many anchors near the cut in one block, so that whole chunks are ruled out or not
+    # by a hair, at lengths up to where the 8-bit sums stop being used (64).
+    rng = random.Random(length * 1000 + int(threshold * 100))
+    letters = "IVLMKRFYWxAG"
+    base = "".join(rng.choice(letters) for _ in range(length))
+    counts = {}
+    while len(counts) < 1500:
+        anchor = list(base)
+        for _ in range(rng.randrange(1, max(2, length // 3))):
+            anchor[rng.randrange(1, length)] = rng.choice(letters)
+        counts["A" + "".join(anchor[1:])] = rng.randrange(1, 4)
+    results = under_each_level(lambda: cluster_anchors(counts, threshold, [0], 1.5))
+    assert same(results)
+    assert len(set(results[0][0].values())) > 1  # not one cluster: the cut falls inside the spread

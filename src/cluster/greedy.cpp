@@ -528,8 +528,10 @@ GreedyResult greedy_cluster(const SimTables& tables, const std::uint8_t* residue
     if (n == 0) return {};
     if (options.monitor != nullptr) options.monitor->stage("cluster", 0, n);
     const std::vector<std::uint8_t> codes = search::summing_codes(tables, residues, n);
-    GreedyResult out = options.obg_block_search ? cluster_with_block_search(tables, residues, codes.data(), n, options)
-                                                : cluster_by_block(tables, residues, codes.data(), n, options);
+    GreedyOptions chosen = options;
+    if (chosen.bucket_max == 0) chosen.bucket_max = search::bucket_max_for(tables, options.threshold);
+    GreedyResult out = options.obg_block_search ? cluster_with_block_search(tables, residues, codes.data(), n, chosen)
+                                                : cluster_by_block(tables, residues, codes.data(), n, chosen);
     if (options.monitor != nullptr) options.monitor->finish();
     return out;
 }

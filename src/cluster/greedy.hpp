@@ -30,7 +30,8 @@ struct GreedyOptions {
     // Fewer anchors than this are clustered on the calling thread even when a pool was asked for: starting
     // and joining a worker costs more than the pass (measured on 2 processors: break-even near 1,000).
     std::size_t serial_below = 1536;
-    std::uint32_t bucket_max = search::CentroidSet::kBucketMax;  // trie buckets (tests make them small)
+    // Trie buckets; 0 for the size that suits the threshold (tests make them small).
+    std::uint32_t bucket_max = 0;
     // Block search: most candidate-block pairs found up front, past which each key walks the block index
     // instead; 0 for a limit that grows with the number of keys (tests set it low).
     std::size_t pair_limit = 0;

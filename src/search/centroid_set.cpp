@@ -20,6 +20,14 @@ std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* 
     return out;
 }
 
+bool eight_bit_scans(const SimTables& t, double min_needed) {
+    return !t.q8tables.empty() && std::isfinite(min_needed) && min_needed >= kEightBitsFrom * t.suffix_bound[0];
+}
+
+std::uint32_t bucket_max_for(const SimTables& t, double min_needed) {
+    return eight_bit_scans(t, min_needed) ? CentroidSet::kLongBucketMax : CentroidSet::kBucketMax;
+}
+
 Probe::Probe(const SimTables& t, double min_needed)
     : step_tables_(t.anchor_len), rows_(t.anchor_len), bound_(t.suffix_bound.data()), min_needed_(min_needed) {
     const std::size_t len = t.anchor_len;
@@ -46,7 +54,7 @@ Probe::Probe(const SimTables& t, double min_needed)
     // 2^-53 of each, which delta covers many times over. Coarser, it rules out fewer entries, which pays
     // only where most entries fall well short of the cut: at low cuts many chunks hold an entry that
     // reaches it anyway, and the 16-bit sums alone are faster.
-    if (t.q8tables.empty() || !(min_needed >= kEightBitsFrom * t.suffix_bound[0])) return;
+    if (!eight_bit_scans(t, min_needed)) return;
     step_q8tables_.resize(len);
     q8rows_.resize(len);
     q8cut_.resize(len);

@@ -86,6 +86,13 @@ private:
     std::vector<std::uint32_t> scratch_;
 };
 
+// True when a probe with this min_needed scans with the 8-bit sums.
+bool eight_bit_scans(const SimTables& t, double min_needed);
+
+// The bucket size that suits greedy searches for min_needed: long buckets where the 8-bit sums scan fast,
+// shorter ones, whose trie rules out more by prefix, where scans take the 16-bit sums.
+std::uint32_t bucket_max_for(const SimTables& t, double min_needed);
+
 // Runs body(i) for every i in [0, n), in any order and perhaps several at once.
 using ForEach = std::function<void(std::size_t n, const std::function<void(std::size_t)>& body)>;
 
@@ -109,7 +116,8 @@ public:
     static constexpr std::uint32_t kHead = 32;
     // A trie bucket bursts into a node past this many entries. With fast chunk scans, sharing prefixes pays
     // only near the root, so buckets are large.
-    static constexpr std::uint32_t kBucketMax = 65536;
+    static constexpr std::uint32_t kBucketMax = 4096;
+    static constexpr std::uint32_t kLongBucketMax = 65536;
 
     explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax) : len_(len), bucket_max_(bucket_max) {}
 
