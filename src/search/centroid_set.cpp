@@ -10,6 +10,14 @@ namespace {
 // The share of the largest similarity from which on a probe's cut is high enough for the 8-bit sums.
 constexpr double kEightBitsFrom = 0.6;
 
+// The fixed-point cut at step k for sums of entries rounded up after scaling by `scale`.
+double fixed_cut(const SimTables& t, double min_needed, std::size_t k, double scale) {
+    const double bound = t.suffix_bound[k + 1];
+    const double delta =
+        static_cast<double>(k + 8) * 0x1p-50 * (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
+    return std::floor((min_needed - bound - delta) * scale);
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> summing_codes(const SimTables& t, const std::uint8_t* residues, std::size_t n) {
@@ -43,13 +51,8 @@ Probe::Probe(const SimTables& t, double min_needed)
     qrows_.resize(len);
     qcut_.resize(len);
     for (std::size_t k = 0; k < len; ++k) step_qtables_[k] = t.qrow(t.order[k], 0);
-    for (std::size_t k = 0; k + 1 < len; ++k) {
-        const double bound = t.suffix_bound[k + 1];
-        const double delta =
-            static_cast<double>(k + 8) * 0x1p-50 * (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
-        const double cut = std::floor((min_needed - bound - delta) * t.qscale);
-        qcut_[k] = static_cast<std::int16_t>(std::clamp(cut, -32768.0, 32767.0));
-    }
+    for (std::size_t k = 0; k + 1 < len; ++k)
+        qcut_[k] = static_cast<std::int16_t>(std::clamp(fixed_cut(t, min_needed, k, t.qscale), -32768.0, 32767.0));
     // The same bound in 8 bits. Its entries are rounded up from inexact products, an error of at most
     // 2^-53 of each, which delta covers many times over. Coarser, it rules out fewer entries, which pays
     // only where most entries fall well short of the cut: at low cuts many chunks hold an entry that
@@ -59,13 +62,8 @@ Probe::Probe(const SimTables& t, double min_needed)
     q8rows_.resize(len);
     q8cut_.resize(len);
     for (std::size_t k = 0; k < len; ++k) step_q8tables_[k] = t.q8row(t.order[k], 0);
-    for (std::size_t k = 0; k + 1 < len; ++k) {
-        const double bound = t.suffix_bound[k + 1];
-        const double delta =
-            static_cast<double>(k + 8) * 0x1p-50 * (t.abs_scale_sum + std::fabs(min_needed) + std::fabs(bound) + 1.0);
-        const double cut = std::floor((min_needed - bound - delta) * t.q8scale);
-        q8cut_[k] = static_cast<std::int8_t>(std::clamp(cut, -128.0, 127.0));
-    }
+    for (std::size_t k = 0; k + 1 < len; ++k)
+        q8cut_[k] = static_cast<std::int8_t>(std::clamp(fixed_cut(t, min_needed, k, t.q8scale), -128.0, 127.0));
 }
 
 namespace {
