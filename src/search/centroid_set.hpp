@@ -199,9 +199,8 @@ private:
 
     ScanArgs args(const Probe& probe, const std::uint8_t* codes, std::size_t n_entries, std::size_t k0, double s0,
                   std::int32_t q0, std::int32_t q80) const {
-        return ScanArgs{probe.rows(), probe.bound(), probe.min_needed(), probe.qrows(), probe.qcut(),
-                        probe.q8rows(), probe.q8cut(), len_,           codes,         n_entries,
-                        k0,             s0,            q0,             q80};
+        return ScanArgs{probe.rows(),   probe.bound(), probe.min_needed(), probe.qrows(), probe.qcut(),
+                        probe.q8rows(), probe.q8cut(), len_, codes, n_entries, k0, s0, q0, q80};
     }
 
     // The number of entries below r in ascending ranks[0, n). A bucket's chunks are searched on most
