@@ -251,8 +251,11 @@ private:
     void scan_bucket(const Probe& probe, const Bucket& b, std::size_t k0, double s0, std::int32_t q0, std::int32_t q80,
                      std::uint32_t lo, V& v) const {
         const Kernels& k = kernels();
-        // Most scans want the whole bucket; only a range that cuts into it needs a search.
-        const std::size_t first = lo <= b.min_rank ? 0 : ranks_below(b.ranks.data(), b.n, lo);
+        // Most scans want the whole bucket; a range that cuts into it starts at the last chunk that begins at
+        // or below lo, found among the chunks' first ranks (a search over every rank misses the cache at
+        // each step); the visitor passes over the chunk's earlier ranks.
+        const std::size_t first_chunk =
+            lo <= b.min_rank ? 0 : ranks_below(b.firsts.data(), b.firsts.size(), lo + 1) - 1;
         // The chunks that hold a rank below hi; the visitor passes over the later ranks of the last one.
         auto wanted = [&] {
             if (v.hi() > b.max_rank) return std::size_t{b.n};
@@ -260,7 +263,7 @@ private:
         };
         ScanArgs a = args(probe, b.codes.data(), wanted(), k0, s0, q0, q80);
         LiveChunk live;
-        for (std::size_t c = first / kLanes;; ++c) {
+        for (std::size_t c = first_chunk;; ++c) {
             c = k.scan(a, c, &live);
             if (c >= chunk_count(a.n_entries)) return;
             for (std::uint32_t m = live.live; m != 0; m &= m - 1) {

@@ -144,12 +144,13 @@ void test_search_matches_literal_loops() {
             for (auto& ch : bytes) ch = static_cast<std::uint8_t>(letters[rng() % letters.size()]);
             const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
             // Small buckets, so that the trie grows deep and bursts happen; the same entries also all at once,
-            // and without a trie (half assigned, half added).
-            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40);
+            // and without a trie (half assigned, half added); buckets of many chunks, which ranges cut into.
+            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40), wide(len, 400);
             for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
             std::vector<std::size_t> ids(n);
             for (std::size_t i = 0; i < n; ++i) ids[i] = i;
             assigned.assign(codes.data(), ids.data(), n);
+            wide.assign(codes.data(), ids.data(), n);
             flat.assign(codes.data(), ids.data(), n / 2, false);
             for (std::size_t i = n / 2; i < n; ++i) flat.add(codes.data() + i * len);
             for (double min_needed : {-2.0, 0.0, 0.5, 0.62, 0.7, 0.8, 0.9, 1.5}) {
@@ -171,7 +172,7 @@ void test_search_matches_literal_loops() {
                                 first = static_cast<std::uint32_t>(j);
                             }
                         }
-                        for (const search::CentroidSet* s : {&set, &assigned, &flat}) {
+                        for (const search::CentroidSet* s : {&set, &assigned, &flat, &wide}) {
                             const search::FirstMatch m = s->first_match(probe);
                             CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
                         }
@@ -182,7 +183,7 @@ void test_search_matches_literal_loops() {
                         for (std::uint32_t j = lo; j < hi; ++j)
                             if (const auto s = literal_sim(t, a, bytes.data() + j * len, min_needed))
                                 want.emplace_back(j, *s);
-                        for (const search::CentroidSet* s : {&set, &assigned, &flat}) {
+                        for (const search::CentroidSet* s : {&set, &assigned, &flat, &wide}) {
                             got.clear();
                             s->live_in(probe, lo, hi, [&](std::uint32_t r, double sum) { got.emplace_back(r, sum); });
                             std::sort(got.begin(), got.end());
