@@ -14,7 +14,8 @@
 //       src/search/*.cpp -o /tmp/candidate_filter
 //   zcat ../shared/data/proteome_9mers_1m.tsv.gz | /tmp/candidate_filter 0.7 0,2,3,4/1,5,6,7
 // Arguments: threshold, parts (summing steps, '/' between parts; default two halves), optionally the
-// number of largest blocks to run (default all). Positions [1, 8], weight 2.
+// number of largest blocks to run (default all). Positions [1, 8], weight 2. With KELVARA_BATCHED set,
+// each anchor's lookups are batched (see first_match_batched).
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -150,6 +151,102 @@ public:
         return out;
     }
 
+    // The same question with the lookups batched: every admissible word is found first, then their heads,
+    // list headers and first postings are asked for ahead, so that the cache misses overlap instead of
+    // following one another; candidates are screened with the probe's 16-bit sums before the exact sum.
+    search::FirstMatch first_match_batched(const search::Probe& probe) {
+        const double* const* rows = probe.rows();
+        const double min_needed = probe.min_needed();
+        double best[64];
+        const std::uint8_t* order[64];
+        double sum_best = 0.0;
+        for (std::size_t k = 0; k + 1 < len_; ++k) {
+            order[k] = by_entry_[static_cast<std::size_t>(rows[k] - base_) / kRowStride].data();
+            best[k] = rows[k][order[k][0]];
+            sum_best += best[k];
+        }
+        const double margin = 1e-9 * (std::fabs(min_needed) + sum_best + 1.0);
+        const double budget = sum_best - (min_needed - probe.bound()[len_ - 1]) + margin;
+        search::FirstMatch out;
+        if (budget < 0.0) {
+            out.comparisons = out.early_exits = n_;
+            return out;
+        }
+        double share[8];
+        double total = 0.0;
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            share[p] = 0.0;
+            for (std::size_t k : parts_[p]) share[p] += best[k];
+            total += share[p];
+        }
+        for (std::size_t p = 0; p < parts_.size(); ++p)
+            share[p] = total > 0.0 ? budget * share[p] / total : budget / static_cast<double>(parts_.size());
+        found_.clear();
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            auto visit = [&](auto&& self, std::size_t i, double deficit, std::size_t w) -> void {
+                const auto& steps = parts_[p];
+                if (i == steps.size()) {
+                    found_.push_back({static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(w)});
+                    return;
+                }
+                const std::size_t k = steps[i];
+                for (unsigned j = 0; j < kCodes; ++j) {
+                    const unsigned x = order[k][j];
+                    const double d = deficit + (best[k] - rows[k][x]);
+                    if (d > share[p]) break;
+                    self(self, i + 1, d, w * kCodes + x);
+                }
+            };
+            visit(visit, 0, 0.0, 0);
+        }
+        words_ += found_.size();
+        for (const auto& f : found_) __builtin_prefetch(&heads_[f.part][f.word]);
+        lists_at_.clear();
+        for (const auto& f : found_) {
+            const std::uint32_t head = heads_[f.part][f.word];
+            if (head == 0) continue;
+            lists_at_.push_back({f.part, head - 1});
+            __builtin_prefetch(&lists_[head - 1]);
+        }
+        for (const auto& l : lists_at_) __builtin_prefetch(lists_[l.word].data());
+        const std::int16_t* const* qrows = probe.qrows();
+        const std::int32_t qcut = len_ >= 2 ? probe.qcut()[len_ - 2] : INT32_MIN;
+        std::uint32_t match = search::kNoRank;
+        live_.clear();
+        for (const auto& l : lists_at_) {
+            const std::size_t p = l.part;
+            for (const Posting& e : lists_[l.word]) {
+                if (e.rank >= match) break;
+                ++candidates_;
+                // The 16-bit sum of the tested steps below the last cut proves an exit.
+                std::int32_t q = 0;
+                for (std::size_t k = 0; k + 1 < len_; ++k) q += qrows[k][e.codes[k]];
+                if (q < qcut) continue;
+                bool seen = false;
+                for (std::size_t r = 0; r < p && !seen; ++r) {
+                    double d = 0.0;
+                    for (std::size_t k : parts_[r]) d += best[k] - rows[k][e.codes[k]];
+                    seen = d <= share[r];
+                }
+                if (seen) continue;
+                double sum;
+                if (!probe.live_sum(e.codes, 1, &sum) || sum < 0.0) continue;
+                if (sum >= min_needed) {
+                    match = e.rank;
+                    break;
+                }
+                live_.push_back(e.rank);
+            }
+        }
+        const std::uint64_t before = match == search::kNoRank ? n_ : match;
+        std::uint64_t full_length = 0;
+        for (std::uint32_t r : live_) full_length += r < match;
+        out.rank = match;
+        out.comparisons = match == search::kNoRank ? n_ : before + 1;
+        out.early_exits = before - full_length;
+        return out;
+    }
+
     std::uint64_t words() const { return words_; }
     std::uint64_t candidates() const { return candidates_; }
 
@@ -168,6 +265,10 @@ private:
     std::vector<std::array<std::uint8_t, kCodes>> by_entry_;
     std::size_t n_ = 0;
     std::vector<std::uint32_t> live_;
+    struct Found {
+        std::uint32_t part, word;
+    };
+    std::vector<Found> found_, lists_at_;
     std::uint64_t words_ = 0, candidates_ = 0;
 };
 
@@ -218,6 +319,8 @@ int main(int argc, char** argv) {
     std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
     if (argc > 3) blocks.resize(std::min<std::size_t>(blocks.size(), std::stoul(argv[3])));
 
+    // KELVARA_BATCHED=1: the batched lookups.
+    const bool batched = std::getenv("KELVARA_BATCHED") != nullptr;
     search::Probe probe(t, threshold);
     double scan_s = 0.0, filter_s = 0.0;
     std::uint64_t queries = 0, comparisons = 0, words = 0, candidates = 0;
@@ -238,7 +341,7 @@ int main(int argc, char** argv) {
         start = std::chrono::steady_clock::now();
         for (std::size_t k = 0; k < members.size(); ++k) {
             probe.load(codes.data() + members[k] * len);
-            const search::FirstMatch m = filter.first_match(probe);
+            const search::FirstMatch m = batched ? filter.first_match_batched(probe) : filter.first_match(probe);
             same = same && m.rank == scanned[k].rank && m.comparisons == scanned[k].comparisons &&
                    m.early_exits == scanned[k].early_exits;
             if (m.rank == search::kNoRank) filter.add(codes.data() + members[k] * len);
