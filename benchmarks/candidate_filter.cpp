@@ -15,7 +15,7 @@
 //   zcat ../shared/data/proteome_9mers_1m.tsv.gz | /tmp/candidate_filter 0.7 0,2,3,4/1,5,6,7
 // Arguments: threshold, parts (summing steps, '/' between parts; default two halves), optionally the
 // number of largest blocks to run (default all). Positions [1, 8], weight 2. With KELVARA_BATCHED set,
-// each anchor's lookups are batched (see first_match_batched).
+// each anchor's lookups are batched (see Filter::first_match).
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -73,115 +73,17 @@ public:
         ++n_;
     }
 
-    // The greedy question through the index.
-    search::FirstMatch first_match(const search::Probe& probe) {
+    // The greedy question through the index: every admissible word is found first, then the lists are read.
+    // With `batched`, their heads, list headers and first postings are asked for ahead, so that the cache
+    // misses overlap instead of following one another. Candidates are screened with the probe's 16-bit
+    // sums before the exact sum.
+    search::FirstMatch first_match(const search::Probe& probe, bool batched) {
         const double* const* rows = probe.rows();
         const double min_needed = probe.min_needed();
-        std::vector<double> best(len_);
-        std::vector<const std::uint8_t*> order(len_);
-        double sum_best = 0.0;
-        for (std::size_t k = 0; k + 1 < len_; ++k) {
-            order[k] = by_entry_[static_cast<std::size_t>(rows[k] - base_) / kRowStride].data();
-            best[k] = rows[k][order[k][0]];
-            sum_best += best[k];
-        }
-        // The margin dwarfs every rounding of the sums involved.
-        const double margin = 1e-9 * (std::fabs(min_needed) + sum_best + 1.0);
-        const double budget = sum_best - (min_needed - probe.bound()[len_ - 1]) + margin;
-        search::FirstMatch out;
-        if (budget < 0.0) {
-            out.comparisons = out.early_exits = n_;
-            return out;
-        }
-        std::vector<double> share(parts_.size());
-        double total = 0.0;
-        for (std::size_t p = 0; p < parts_.size(); ++p) {
-            for (std::size_t k : parts_[p]) share[p] += best[k];
-            total += share[p];
-        }
-        for (double& s : share) s = total > 0.0 ? budget * s / total : budget / static_cast<double>(parts_.size());
-
-        std::uint32_t match = search::kNoRank;
-        live_.clear();
-        for (std::size_t p = 0; p < parts_.size(); ++p) {
-            // A centroid within the share of an earlier part was seen there.
-            auto seen = [&](const Posting& e) {
-                for (std::size_t q = 0; q < p; ++q) {
-                    double d = 0.0;
-                    for (std::size_t k : parts_[q]) d += best[k] - rows[k][e.codes[k]];
-                    if (d <= share[q]) return true;
-                }
-                return false;
-            };
-            auto visit = [&](auto&& self, std::size_t i, double deficit, std::size_t w) -> void {
-                const auto& steps = parts_[p];
-                if (i == steps.size()) {
-                    ++words_;
-                    const std::uint32_t head = heads_[p][w];
-                    if (head == 0) return;
-                    for (const Posting& e : lists_[head - 1]) {
-                        if (e.rank >= match) break;
-                        if (p > 0 && seen(e)) continue;
-                        ++candidates_;
-                        double s;
-                        if (!probe.live_sum(e.codes, 1, &s) || s < 0.0) continue;
-                        if (s >= min_needed) {
-                            match = e.rank;
-                            break;
-                        }
-                        live_.push_back(e.rank);
-                    }
-                    return;
-                }
-                const std::size_t k = steps[i];
-                for (unsigned j = 0; j < kCodes; ++j) {
-                    const unsigned x = order[k][j];
-                    const double d = deficit + (best[k] - rows[k][x]);
-                    if (d > share[p]) break;
-                    self(self, i + 1, d, w * kCodes + x);
-                }
-            };
-            visit(visit, 0, 0.0, 0);
-        }
-        const std::uint64_t before = match == search::kNoRank ? n_ : match;
-        std::uint64_t full_length = 0;
-        for (std::uint32_t r : live_) full_length += r < match;
-        out.rank = match;
-        out.comparisons = match == search::kNoRank ? n_ : before + 1;
-        out.early_exits = before - full_length;
-        return out;
-    }
-
-    // The same question with the lookups batched: every admissible word is found first, then their heads,
-    // list headers and first postings are asked for ahead, so that the cache misses overlap instead of
-    // following one another; candidates are screened with the probe's 16-bit sums before the exact sum.
-    search::FirstMatch first_match_batched(const search::Probe& probe) {
-        const double* const* rows = probe.rows();
-        const double min_needed = probe.min_needed();
-        double best[64];
-        const std::uint8_t* order[64];
-        double sum_best = 0.0;
-        for (std::size_t k = 0; k + 1 < len_; ++k) {
-            order[k] = by_entry_[static_cast<std::size_t>(rows[k] - base_) / kRowStride].data();
-            best[k] = rows[k][order[k][0]];
-            sum_best += best[k];
-        }
-        const double margin = 1e-9 * (std::fabs(min_needed) + sum_best + 1.0);
-        const double budget = sum_best - (min_needed - probe.bound()[len_ - 1]) + margin;
-        search::FirstMatch out;
-        if (budget < 0.0) {
-            out.comparisons = out.early_exits = n_;
-            return out;
-        }
-        double share[8];
-        double total = 0.0;
-        for (std::size_t p = 0; p < parts_.size(); ++p) {
-            share[p] = 0.0;
-            for (std::size_t k : parts_[p]) share[p] += best[k];
-            total += share[p];
-        }
-        for (std::size_t p = 0; p < parts_.size(); ++p)
-            share[p] = total > 0.0 ? budget * share[p] / total : budget / static_cast<double>(parts_.size());
+        if (!share_budget(probe)) return nothing_full_length();
+        const std::vector<double>& best = best_;
+        const std::vector<const std::uint8_t*>& order = order_;
+        const std::vector<double>& share = share_;
         found_.clear();
         for (std::size_t p = 0; p < parts_.size(); ++p) {
             auto visit = [&](auto&& self, std::size_t i, double deficit, std::size_t w) -> void {
@@ -201,15 +103,17 @@ public:
             visit(visit, 0, 0.0, 0);
         }
         words_ += found_.size();
-        for (const auto& f : found_) __builtin_prefetch(&heads_[f.part][f.word]);
+        if (batched)
+            for (const auto& f : found_) __builtin_prefetch(&heads_[f.part][f.word]);
         lists_at_.clear();
         for (const auto& f : found_) {
             const std::uint32_t head = heads_[f.part][f.word];
             if (head == 0) continue;
             lists_at_.push_back({f.part, head - 1});
-            __builtin_prefetch(&lists_[head - 1]);
+            if (batched) __builtin_prefetch(&lists_[head - 1]);
         }
-        for (const auto& l : lists_at_) __builtin_prefetch(lists_[l.word].data());
+        if (batched)
+            for (const auto& l : lists_at_) __builtin_prefetch(lists_[l.word].data());
         const std::int16_t* const* qrows = probe.qrows();
         const std::int32_t qcut = len_ >= 2 ? probe.qcut()[len_ - 2] : INT32_MIN;
         std::uint32_t match = search::kNoRank;
@@ -239,6 +143,50 @@ public:
                 live_.push_back(e.rank);
             }
         }
+        return answer(match);
+    }
+
+    std::uint64_t words() const { return words_; }
+    std::uint64_t candidates() const { return candidates_; }
+
+private:
+    // Per tested step the probe's best entry and its codes best first, and per part its share of the budget
+    // of deficits a centroid that runs to full length stays within; false when that budget is negative.
+    bool share_budget(const search::Probe& probe) {
+        const double* const* rows = probe.rows();
+        const double min_needed = probe.min_needed();
+        best_.assign(len_, 0.0);
+        order_.assign(len_, nullptr);
+        double sum_best = 0.0;
+        for (std::size_t k = 0; k + 1 < len_; ++k) {
+            order_[k] = by_entry_[static_cast<std::size_t>(rows[k] - base_) / kRowStride].data();
+            best_[k] = rows[k][order_[k][0]];
+            sum_best += best_[k];
+        }
+        // The margin dwarfs every rounding of the sums involved.
+        const double margin = 1e-9 * (std::fabs(min_needed) + sum_best + 1.0);
+        const double budget = sum_best - (min_needed - probe.bound()[len_ - 1]) + margin;
+        if (budget < 0.0) return false;
+        share_.assign(parts_.size(), 0.0);
+        double total = 0.0;
+        for (std::size_t p = 0; p < parts_.size(); ++p) {
+            for (std::size_t k : parts_[p]) share_[p] += best_[k];
+            total += share_[p];
+        }
+        for (double& s : share_) s = total > 0.0 ? budget * s / total : budget / static_cast<double>(parts_.size());
+        return true;
+    }
+
+    // No centroid can run to full length: every one is compared and exits.
+    search::FirstMatch nothing_full_length() const {
+        search::FirstMatch out;
+        out.comparisons = out.early_exits = n_;
+        return out;
+    }
+
+    // The counters of a literal scan up to `match`, from the ranks in live_ that ran to full length.
+    search::FirstMatch answer(std::uint32_t match) const {
+        search::FirstMatch out;
         const std::uint64_t before = match == search::kNoRank ? n_ : match;
         std::uint64_t full_length = 0;
         for (std::uint32_t r : live_) full_length += r < match;
@@ -248,10 +196,6 @@ public:
         return out;
     }
 
-    std::uint64_t words() const { return words_; }
-    std::uint64_t candidates() const { return candidates_; }
-
-private:
     std::size_t word(const std::uint8_t* codes, const std::vector<std::size_t>& steps) const {
         std::size_t w = 0;
         for (std::size_t k : steps) w = w * kCodes + codes[k];
@@ -266,6 +210,8 @@ private:
     std::vector<std::array<std::uint8_t, kCodes>> by_entry_;
     std::size_t n_ = 0;
     std::vector<std::uint32_t> live_;
+    std::vector<double> best_, share_;
+    std::vector<const std::uint8_t*> order_;
     struct Found {
         std::uint32_t part, word;
     };
@@ -342,7 +288,7 @@ int main(int argc, char** argv) {
         start = std::chrono::steady_clock::now();
         for (std::size_t k = 0; k < members.size(); ++k) {
             probe.load(codes.data() + members[k] * len);
-            const search::FirstMatch m = batched ? filter.first_match_batched(probe) : filter.first_match(probe);
+            const search::FirstMatch m = filter.first_match(probe, batched);
             same = same && m.rank == scanned[k].rank && m.comparisons == scanned[k].comparisons &&
                    m.early_exits == scanned[k].early_exits;
             if (m.rank == search::kNoRank) filter.add(codes.data() + members[k] * len);
