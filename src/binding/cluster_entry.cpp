@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <optional>
 
 #include "anchors/radix_sort.hpp"
 #include "anchors/sim_tables.hpp"
@@ -73,13 +74,13 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     auto drop_texts = [&] { std::vector<std::string>().swap(table.anchors); };
     if (std::all_of(keys.begin(), keys.end(), [](const Ref& key) { return PyUnicode_CheckExact(key.get()); }))
         drop_texts();
-    Ref mapping;
+    std::optional<BulkDict> mapping;
     auto make_keys = [&](const std::vector<std::size_t>& order) {
-        mapping = Ref::check(PyDict_New());
+        mapping.emplace();
         for (std::size_t k = 0; k < n; ++k) {
             if (k + kAhead < n) __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
             texts[k] = text_at(order, k);
-            if (PyDict_SetItem(mapping.get(), texts[k], texts[k]) < 0) throw ErrorSet{};
+            if (PyDict_SetItem(mapping->get(), texts[k], texts[k]) < 0) throw ErrorSet{};
         }
         drop_texts();
     };
@@ -91,17 +92,17 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     if (mapping) {
         // Only keys not their own centroid need a new value, unless equal texts share a key, where the last
         // insertion must win.
-        const bool shared_keys = static_cast<std::size_t>(PyDict_Size(mapping.get())) != n;
+        const bool shared_keys = mapping->size() != n;
         for (std::size_t k = 0; k < n; ++k) {
             if (k + kAhead < n && (shared_keys || centroid[k + kAhead] != k + kAhead)) {
                 __builtin_prefetch(texts[k + kAhead]);
                 __builtin_prefetch(texts[centroid[k + kAhead]], 1);
             }
-            if ((shared_keys || centroid[k] != k) && PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0)
+            if ((shared_keys || centroid[k] != k) && PyDict_SetItem(mapping->get(), texts[k], texts[centroid[k]]) < 0)
                 throw ErrorSet{};
         }
     } else {
-        mapping = Ref::check(PyDict_New());
+        mapping.emplace();
         for (std::size_t k = 0; k < n; ++k) {
             if (k + kAhead < n) {
                 __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
@@ -109,11 +110,11 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
             }
             // A centroid comes before its members, so its str is made by now.
             texts[k] = text_at(order, k);
-            if (PyDict_SetItem(mapping.get(), texts[k], texts[centroid[k]]) < 0) throw ErrorSet{};
+            if (PyDict_SetItem(mapping->get(), texts[k], texts[centroid[k]]) < 0) throw ErrorSet{};
         }
         drop_texts();
     }
-    return new_tuple(std::move(mapping), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
+    return new_tuple(mapping->finish(), new_int(result.n_comparisons), new_int(result.n_early_exits)).release();
 }
 
 }  // namespace

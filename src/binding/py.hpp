@@ -123,12 +123,33 @@ Ref new_tuple(Items&&... items) {
     return out;
 }
 
+// A dict about to take many str keys. CPython keeps each entry's hash in the dict only once it holds a
+// key that is no exact str; otherwise every resize reads each hash back from its str, a cache miss apiece
+// among millions of keys. So it starts with one such key, None, and finish() takes that out again: the
+// caller gets the same entries in the same order.
+class BulkDict {
+public:
+    BulkDict() : dict_(Ref::check(PyDict_New())) {
+        if (PyDict_SetItem(dict_.get(), Py_None, Py_None) < 0) throw ErrorSet{};
+    }
+    PyObject* get() const { return dict_.get(); }
+    // The entries but the placeholder.
+    std::size_t size() const { return static_cast<std::size_t>(PyDict_Size(dict_.get())) - 1; }
+    Ref finish() {
+        if (PyDict_DelItem(dict_.get(), Py_None) < 0) throw ErrorSet{};
+        return std::move(dict_);
+    }
+
+private:
+    Ref dict_;
+};
+
 // {strs[k]: strs[assignment[k]]} inserted for k = 0, 1, ...
 inline Ref mapping_of_strs(const std::vector<std::size_t>& assignment, const std::vector<Ref>& strs) {
-    Ref dict = Ref::check(PyDict_New());
+    BulkDict dict;
     for (std::size_t k = 0; k < strs.size(); ++k)
         if (PyDict_SetItem(dict.get(), strs[k].get(), strs[assignment[k]].get()) < 0) throw ErrorSet{};
-    return dict;
+    return dict.finish();
 }
 
 }  // namespace kelvara::py
