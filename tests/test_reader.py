@@ -98,13 +98,25 @@ def table_file(rng, delimiter, faults):
     return lines
 
 
+def with_repeats(rng, lines):
+    """Earlier lines again, near and far: first appearances and summed counts must come out in order."""
+    out = []
+    for line in lines:
+        out.append(line)
+        while out[1:] and rng.random() < 0.5:
+            out.append(rng.choice(out[max(1, len(out) - rng.choice([3, 20, 100])):]))
+    return out
+
+
 KINDS = {
     # name: (file name, lines, column options)
     "counts": ("in.tsv", lambda rng, f: counts_file(rng, "\t", f), ()),
     "counts in csv": ("in.csv", lambda rng, f: counts_file(rng, ",", f), ()),
     "counts apart by semicolons": ("in.txt", lambda rng, f: counts_file(rng, ";", f), ()),
     "counts apart by spaces": ("in.txt", lambda rng, f: counts_file(rng, rng.choice([" ", "  ", " \t "]), f), ()),
+    "counts, peptides repeated": ("in.tsv", lambda rng, f: with_repeats(rng, counts_file(rng, "\t", f)), ()),
     "list": ("in.txt", list_file, ()),
+    "list, peptides repeated": ("in.txt", lambda rng, f: with_repeats(rng, list_file(rng, f)), ()),
     "fasta": ("in.fa", fasta_file, ()),
     "table": ("in.tsv", lambda rng, f: table_file(rng, "\t", f), ("Sequence", "Score")),
     "table in csv": ("in.csv", lambda rng, f: table_file(rng, ",", f), ("Sequence", "Score")),

@@ -53,9 +53,12 @@ void PeptideTable::grow(std::size_t capacity) {
     }
 }
 
-std::uint32_t PeptideTable::intern(std::string_view text) {
+std::uint64_t PeptideTable::hash_of(std::string_view peptide) {
+    return hash_text(peptide);
+}
+
+std::uint32_t PeptideTable::intern(std::string_view text, std::uint64_t h) {
     if (2 * (size() + 1) > slots_.size()) grow();
-    const std::uint64_t h = hash_text(text);
     const std::uint64_t tag = h & kTagBits;
     std::size_t at = h & mask_;
     for (; slots_[at] != 0; at = (at + 1) & mask_) {

@@ -26,7 +26,14 @@ public:
     // Room for `n` peptides in all, so that a table of known size is not rehashed as it grows.
     void reserve(std::size_t n);
     // The index of `peptide`, added with a count of 0 when it is new.
-    std::uint32_t intern(std::string_view peptide);
+    std::uint32_t intern(std::string_view peptide) { return intern(peptide, hash_of(peptide)); }
+    // The same with the peptide's hash_of known.
+    std::uint32_t intern(std::string_view peptide, std::uint64_t hash);
+    static std::uint64_t hash_of(std::string_view peptide);
+    // Asks for the slot where a peptide of this hash_of is looked up first.
+    void prefetch_slot(std::uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(slots_.data() + (hash & mask_));
+    }
     // Adds to a peptide's count; a sum past 2**64 - 1 is kept aside in full (see largest_overflow).
     void add(std::uint32_t i, std::uint64_t count) {
         if (!overflowed_.empty() && add_wide(i, count)) return;

@@ -32,6 +32,7 @@ std::string_view first_word(std::string_view header) {
 }  // namespace
 
 bool TextReader::fail(FaultKind kind, std::uint64_t at, std::string_view text, std::uint64_t fields) {
+    settle();  // what came before the fault stays read
     fault_.kind = kind;
     fault_.line = at;
     fault_.text.assign(text.substr(0, kExcerptBytes));
@@ -42,6 +43,12 @@ bool TextReader::fail(FaultKind kind, std::uint64_t at, std::string_view text, s
 }
 
 bool TextReader::feed(std::string_view data) {
+    const bool ok = feed_lines(data);
+    settle();
+    return ok;
+}
+
+bool TextReader::feed_lines(std::string_view data) {
     if (failed_) return false;
     std::size_t i = 0;
     if (after_cr_) {
@@ -78,6 +85,12 @@ bool TextReader::feed(std::string_view data) {
 }
 
 bool TextReader::finish() {
+    const bool ok = finish_input();
+    settle();
+    return ok;
+}
+
+bool TextReader::finish_input() {
     if (failed_) return false;
     if (!pending_.empty()) {
         std::string last;
@@ -116,6 +129,7 @@ bool TextReader::line(std::string_view text) {
 constexpr std::size_t kLongRecord = 30;
 
 std::uint32_t TextReader::take(std::string_view text, std::uint64_t count, std::uint32_t sample) {
+    settle();
     const std::uint32_t peptide = table_.intern(text);
     table_.add(peptide, count);
     if (sample != PeptideTable::kNoSample) table_.add_to_sample(peptide, sample, count);
@@ -123,6 +137,33 @@ std::uint32_t TextReader::take(std::string_view text, std::uint64_t count, std::
     stripped_ += last_stripped_;
     long_records_ += text.size() > kLongRecord;
     return peptide;
+}
+
+void TextReader::take_later(std::string_view text, std::uint64_t count, std::uint32_t sample) {
+    if (waiting_n_ == kWaiting) take_waiting();
+    Waiting& w = waiting_[(waiting_from_ + waiting_n_) % kWaiting];
+    w.text.assign(text);
+    w.hash = PeptideTable::hash_of(text);
+    w.count = count;
+    w.sample = sample;
+    table_.prefetch_slot(w.hash);
+    ++waiting_n_;
+    ++records_;
+    stripped_ += last_stripped_;
+    long_records_ += text.size() > kLongRecord;
+}
+
+void TextReader::take_waiting() {
+    const Waiting& w = waiting_[waiting_from_];
+    const std::uint32_t peptide = table_.intern(w.text, w.hash);
+    table_.add(peptide, w.count);
+    if (w.sample != PeptideTable::kNoSample) table_.add_to_sample(peptide, w.sample, w.count);
+    waiting_from_ = (waiting_from_ + 1) % kWaiting;
+    --waiting_n_;
+}
+
+void TextReader::settle() {
+    while (waiting_n_ != 0) take_waiting();
 }
 
 bool TextReader::peptide(std::string_view field, std::uint64_t at, std::string_view& out) {
@@ -182,7 +223,7 @@ bool TextReader::list_line(std::string_view text) {
     if (text::strip(text).empty()) return true;
     std::string_view p;
     if (!peptide(text, line_, p)) return false;
-    take(p, 1, layout_.sample);
+    take_later(p, 1, layout_.sample);
     return true;
 }
 
@@ -223,7 +264,7 @@ bool TextReader::counts_line(std::string_view text) {
     if (!peptide(first, line_, p)) return false;
     const int got = count(second, line_, c);
     if (got == 0) return false;
-    if (got > 0) take(p, c, layout_.sample);
+    if (got > 0) take_later(p, c, layout_.sample);
     return true;
 }
 
@@ -375,7 +416,7 @@ bool TextReader::end_row() {
         if (name.empty()) return fail(FaultKind::empty_sample, line_);
         sample = table_.sample_id(name);
     }
-    take(p, c, sample);
+    take_later(p, c, sample);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -96,6 +97,12 @@ private:
     // 1: a count; 0: a fault; -1: no count (an intensity not quantified), the row adds nothing.
     int count(std::string_view field, std::uint64_t at, std::uint64_t& value);
     std::uint32_t take(std::string_view peptide, std::uint64_t count, std::uint32_t sample);
+    // A record whose peptide goes into the table a few records later (see waiting_).
+    void take_later(std::string_view peptide, std::uint64_t count, std::uint32_t sample);
+    void take_waiting();
+    void settle();
+    bool feed_lines(std::string_view data);
+    bool finish_input();
     bool fail(FaultKind kind, std::uint64_t at, std::string_view text = {}, std::uint64_t fields = 0);
 
     PeptideTable& table_;
@@ -109,6 +116,18 @@ private:
     std::string pending_;  // a line begun in an earlier piece
     bool after_cr_ = false;  // the last piece ended with "\r": a "\n" starting the next one ends nothing
     std::string upper_;
+
+    // Records waiting for the table, each taken a few records after its slot there was asked for, so
+    // that the cache misses of consecutive records overlap. None waits past a feed, a fault or a FASTA
+    // record.
+    static constexpr std::size_t kWaiting = 16;
+    struct Waiting {
+        std::string text;
+        std::uint64_t hash = 0, count = 0;
+        std::uint32_t sample = PeptideTable::kNoSample;
+    };
+    std::array<Waiting, kWaiting> waiting_;
+    std::size_t waiting_from_ = 0, waiting_n_ = 0;
 
     // FASTA: the open record.
     bool record_open_ = false;
