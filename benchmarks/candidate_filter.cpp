@@ -275,7 +275,7 @@ int main(int argc, char** argv) {
     for (const auto& members : blocks) {
         // The scan, as the greedy pass runs it.
         std::vector<search::FirstMatch> scanned;
-        search::CentroidSet set(len);
+        search::CentroidSet set(len, search::bucket_max_for(t, threshold));
         auto start = std::chrono::steady_clock::now();
         for (std::size_t i : members) {
             probe.load(codes.data() + i * len);

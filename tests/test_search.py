@@ -140,3 +140,60 @@ def test_levels_agree_where_the_coarse_filters_are_tight(length, threshold):
     results = under_each_level(lambda: cluster_anchors(counts, threshold, [0], 1.5))
     assert same(results)
     assert len(set(results[0][0].values())) > 1  # not one cluster: the cut falls inside the spread
+
+
+def scanned_and_by_words(call):
+    """call() under every kernel level, with greedy searches scanning and then going through the words of
+    every set however small; the results in that order."""
+    before = _core._word_index()
+    try:
+        _core._word_index(1 << 62)
+        scanned = under_each_level(call)
+        _core._word_index(0)
+        return scanned + under_each_level(call)
+    finally:
+        _core._word_index(before)
+
+
+@pytest.mark.parametrize("name", ["proteome_9mers_20k.tsv.gz", "ligandome_9mers_20k.tsv.gz"])
+@pytest.mark.parametrize("threshold", [0.5, 0.7, 0.9])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_words_find_what_the_scan_finds(name, threshold, threads):
+    counts = shared_set(name)
+    assert same(scanned_and_by_words(lambda: cluster_anchors(counts, threshold, [1, 8], threads=threads)))
+
+
+@pytest.mark.parametrize("length", [9, 12, 40])
+@pytest.mark.parametrize("weight", [2.0, 0.0, -1.0, 1e-300, 1e300, math.nan])
+@pytest.mark.parametrize("threshold", [-1.0, 0.0, 0.55, 0.8, 0.95, 1.0, 1.2])
+def test_words_agree_with_the_scan_on_odd_inputs(length, weight, threshold):
+    # Anchors near one another over few letters, some with a non-letter, so that words repeat, buckets
+    # fill and the cut falls among them.
+    rng = random.Random(f"{length} {weight} {threshold}")
+    base = "".join(rng.choice("AILVKRDE") for _ in range(length))
+    counts = {}
+    while len(counts) < 600:
+        anchor = list(base)
+        for _ in range(rng.randrange(1, 5)):
+            anchor[rng.randrange(length)] = rng.choice("AILVKRDEx")
+        counts["".join(anchor)] = rng.randrange(1, 5)
+    results = scanned_and_by_words(lambda: cluster_anchors(counts, threshold, [1, length - 1], weight))
+    assert same(results)
+
+
+def test_words_agree_with_the_model():
+    import model
+
+    rng = random.Random(5)
+    counts = {}
+    while len(counts) < 400:
+        counts["".join(rng.choice("AILVKRDEGS") for _ in range(10))] = rng.randrange(1, 6)
+    before = _core._word_index()
+    try:
+        _core._word_index(0)
+        for threshold in (0.6, 0.75, 0.9):
+            got = cluster_anchors(counts, threshold, [1, 9])
+            want = model.cluster_anchors(counts, threshold, [1, 9])
+            assert list(got[0].items()) == list(want[0].items()) and got[1:] == want[1:]
+    finally:
+        _core._word_index(before)

@@ -4,6 +4,7 @@
 
 #include "binding/entries.hpp"
 #include "search/kernels.hpp"
+#include "search/centroid_set.hpp"
 
 namespace kelvara::py {
 
@@ -61,6 +62,15 @@ PyObject* simd_level(PyObject*, PyObject* args) {
         for (std::size_t i = 0; i < n; ++i)
             PyTuple_SetItem(available.get(), static_cast<Py_ssize_t>(i), new_str(levels[i]->name).release());
         return new_tuple(new_str(active), std::move(available)).release();
+    });
+}
+
+PyObject* word_index_from(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* from = Py_None;
+        if (!PyArg_ParseTuple(args, "|O:_word_index", &from)) throw ErrorSet{};
+        if (from != Py_None) search::set_words_from(static_cast<std::size_t>(as_u64(from)));
+        return new_int(search::words_from()).release();
     });
 }
 

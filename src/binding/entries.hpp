@@ -22,6 +22,7 @@ PyObject* cluster_anchors_progress(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* refine_clusters_progress(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* block_keys(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* simd_level(PyObject* self, PyObject* args);
+PyObject* word_index_from(PyObject* self, PyObject* args);
 
 // Private entries for kelvara.dask: cluster_anchors and the block keys on anchors packed in one bytes object.
 PyObject* cluster_table(PyObject* self, PyObject* args, PyObject* kwargs);

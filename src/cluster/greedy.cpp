@@ -29,7 +29,9 @@ static_assert(kMaxBatch < (1u << 16), "a batch's size and next index share one w
 // Centroids of one block in creation order.
 struct CentroidList {
     explicit CentroidList(std::size_t len, std::uint32_t bucket_max = search::CentroidSet::kBucketMax)
-        : set(len, bucket_max) {}
+        : set(len, bucket_max) {
+        set.index_words(search::words_from());
+    }
 
     std::vector<std::size_t> ids;  // by rank
     search::CentroidSet set;

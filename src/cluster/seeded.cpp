@@ -26,6 +26,7 @@ BlockOut cluster_block(const SimTables& t, const std::vector<std::uint8_t>& ref_
     BlockOut out;
     out.centroid.reserve(block.anchors.size());
     search::CentroidSet set(len);
+    set.index_words(search::words_from());
     std::vector<std::size_t> ids = block.references;  // by rank: a reference index, or n_references + anchor
     set.assign(ref_codes.data(), block.references.data(), block.references.size());
     search::Probe probe(t, threshold);

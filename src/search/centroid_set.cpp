@@ -3,6 +3,9 @@
 #include <array>
 #include <cmath>
 
+#include <algorithm>
+#include <atomic>
+
 namespace kelvara::search {
 
 namespace {
@@ -37,7 +40,11 @@ std::uint32_t bucket_max_for(const SimTables& t, double min_needed) {
 }
 
 Probe::Probe(const SimTables& t, double min_needed)
-    : step_tables_(t.anchor_len), rows_(t.anchor_len), bound_(t.suffix_bound.data()), min_needed_(min_needed) {
+    : step_tables_(t.anchor_len),
+      rows_(t.anchor_len),
+      bound_(t.suffix_bound.data()),
+      min_needed_(min_needed),
+      abs_scale_sum_(t.abs_scale_sum) {
     const std::size_t len = t.anchor_len;
     for (std::size_t k = 0; k < len; ++k) step_tables_[k] = t.row(t.order[k], 0);
     if (t.qtables.empty() || !std::isfinite(min_needed)) return;
@@ -64,6 +71,32 @@ Probe::Probe(const SimTables& t, double min_needed)
     for (std::size_t k = 0; k < len; ++k) step_q8tables_[k] = t.q8row(t.order[k], 0);
     for (std::size_t k = 0; k + 1 < len; ++k)
         q8cut_[k] = static_cast<std::int8_t>(std::clamp(fixed_cut(t, min_needed, k, t.q8scale), -128.0, 127.0));
+}
+
+namespace {
+
+std::atomic<std::size_t> g_words_from{16384};
+
+}  // namespace
+
+std::size_t words_from() {
+    return g_words_from.load(std::memory_order_relaxed);
+}
+
+void set_words_from(std::size_t from) {
+    g_words_from.store(from, std::memory_order_relaxed);
+}
+
+void Probe::sort_rows() {
+    best_first_.resize(rows_.size() * kCodes * kCodes);
+    for (std::size_t k = 0; k < rows_.size(); ++k) {
+        for (std::size_t own = 0; own < kCodes; ++own) {
+            const double* row = step_tables_[k] + own * kRowStride;
+            std::uint8_t* out = best_first_.data() + (k * kCodes + own) * kCodes;
+            for (unsigned x = 0; x < kCodes; ++x) out[x] = static_cast<std::uint8_t>(x);
+            std::stable_sort(out, out + kCodes, [&](std::uint8_t a, std::uint8_t b) { return row[a] > row[b]; });
+        }
+    }
 }
 
 namespace {
@@ -100,7 +133,151 @@ FirstMatch answer(const FirstMatchVisitor& v, std::size_t n) {
 
 }  // namespace
 
+CentroidSet::CentroidSet(std::size_t len, std::uint32_t bucket_max) : len_(len), bucket_max_(bucket_max) {}
+CentroidSet::CentroidSet(CentroidSet&&) noexcept = default;
+CentroidSet& CentroidSet::operator=(CentroidSet&&) noexcept = default;
+CentroidSet::~CentroidSet() = default;
+
+void CentroidSet::index_words(std::size_t from) {
+    if (len_ < kWordsMinLen || len_ > kWordsMaxLen) return;
+    words_from_ = from;
+    if (!words_ && n_ >= words_from_) build_words();
+}
+
+void CentroidSet::build_words() {
+    words_ = std::make_unique<Words>();
+    // Each part pairs a step with the step four later in summing order: the two heaviest steps fall in
+    // parts of their own, and the shares of the budget come out alike.
+    for (std::size_t p = 0; p < kParts; ++p) words_->steps[p] = {p, p + kParts};
+    std::size_t words = 1;
+    for (std::size_t i = 0; i < kPartSteps; ++i) words *= kCodes;
+    for (auto& part : words_->buckets) part.resize(words);
+    std::vector<std::uint8_t> entry(len_);
+    for (std::size_t r = 0; r < n_; ++r) {
+        const std::uint8_t* src = flat_.data() + (r / kLanes) * kLanes * len_ + r % kLanes;
+        for (std::size_t k = 0; k < len_; ++k) entry[k] = src[k * kLanes];
+        add_words(entry.data(), static_cast<std::uint32_t>(r));
+    }
+}
+
+void CentroidSet::add_words(const std::uint8_t* codes, std::uint32_t rank) {
+    for (std::size_t p = 0; p < kParts; ++p) {
+        Bucket& b = words_->buckets[p][word(codes, p)];
+        if (b.n == 0) b.min_rank = rank;
+        push(b, codes, rank);
+        b.max_rank = rank;
+    }
+}
+
+bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
+    if (probe.qrows() == nullptr) return false;
+    const double* const* rows = probe.rows();
+    const double min_needed = probe.min_needed();
+    const std::size_t tested = len_ - 1;
+
+    // Per tested step the probe's best entry; the budget of deficits within which an entry passes the last
+    // exit test, widened by far more than the roundings of the sums on either side.
+    std::array<double, kWordsMaxLen> best{};
+    double sum_best = 0.0, abs_best = 0.0;
+    for (std::size_t k = 0; k < tested; ++k) {
+        best[k] = rows[k][probe.best_first(k)[0]];
+        sum_best += best[k];
+        abs_best += std::fabs(best[k]);
+    }
+    const double last_bound = probe.bound()[tested];
+    const double margin = 0x1p-40 * static_cast<double>(len_) *
+                          (probe.abs_scale_sum() + std::fabs(min_needed) + std::fabs(last_bound) + abs_best + 1.0);
+    const double budget = sum_best - (min_needed - last_bound) + margin;
+    if (!std::isfinite(budget)) return false;
+    if (budget < 0.0) {
+        // Not one entry passes the last test: every one is compared and exits.
+        *out = FirstMatch{kNoRank, n_, n_};
+        return true;
+    }
+    // The shares in proportion to the parts' best entries, adding up to the budget: the steps outside
+    // every part only ever make an entry's deficit larger.
+    std::array<double, kParts> weight{};
+    for (std::size_t p = 0; p < kParts; ++p)
+        for (std::size_t k : words_->steps[p]) weight[p] += std::max(best[k], 0.0);
+    double total = 0.0;
+    for (double x : weight) total += x;
+    std::array<double, kParts> share{};
+    double given = 0.0;
+    for (std::size_t p = 0; p + 1 < kParts; ++p) {
+        share[p] = budget * (total > 0.0 ? weight[p] / total : 1.0 / kParts);
+        given += share[p];
+    }
+    share[kParts - 1] = budget - given;
+
+    // Every admissible word of each part: the codes of each step best first, so that a step stops at its
+    // first code past the share (adding a deficit never lowers a sum of them).
+    std::vector<std::uint64_t>& words = probe.word_scratch();
+    words.clear();
+    for (std::size_t p = 0; p < kParts; ++p) {
+        const auto& steps = words_->steps[p];
+        std::array<const std::uint8_t*, kPartSteps> order{};
+        for (std::size_t i = 0; i < kPartSteps; ++i) order[i] = probe.best_first(steps[i]);
+        std::array<unsigned, kPartSteps> at{};
+        std::array<double, kPartSteps + 1> d{};
+        std::array<std::size_t, kPartSteps + 1> w{};
+        for (std::size_t i = 0;;) {
+            if (at[i] < kCodes) {
+                const std::size_t k = steps[i];
+                const unsigned x = order[i][at[i]];
+                const double next = d[i] + (best[k] - rows[k][x]);
+                if (!(next > share[p])) {
+                    d[i + 1] = next;
+                    w[i + 1] = w[i] * kCodes + x;
+                    if (i + 1 == kPartSteps) {
+                        if (words.size() == kMaxWords) return false;
+                        words.push_back(std::uint64_t{p} << 32 | w[i + 1]);
+                        ++at[i];
+                    } else {
+                        at[++i] = 0;
+                    }
+                    continue;
+                }
+            }
+            if (i == 0) break;
+            ++at[--i];
+        }
+    }
+    for (const std::uint64_t pw : words) __builtin_prefetch(&words_->buckets[pw >> 32][pw & 0xFFFFFFFFu]);
+    // Then the first chunks of the buckets in use, so that their misses overlap too.
+    std::size_t used = 0, entries = 0;
+    for (const std::uint64_t pw : words) {
+        const Bucket& b = words_->buckets[pw >> 32][pw & 0xFFFFFFFFu];
+        if (b.n == 0) continue;
+        for (std::size_t line = 0; line < kLanes * len_ && line < b.codes.size(); line += 64)
+            __builtin_prefetch(b.codes.data() + line);
+        __builtin_prefetch(b.ranks.data());
+        words[used++] = pw;
+        entries += b.n;
+    }
+    // The trie rules out much of the set by prefix, the buckets nothing: past a share of the set they cost more.
+    if (entries * kWordsShare > n_) return false;
+    words.resize(used);
+
+    std::vector<std::uint32_t>& full_depth = probe.scratch();
+    full_depth.clear();
+    FirstMatchVisitor v{min_needed, &full_depth};
+    for (const std::uint64_t pw : words) {
+        const Bucket& b = words_->buckets[pw >> 32][pw & 0xFFFFFFFFu];
+        if (b.n == 0 || b.min_rank >= v.hi()) continue;
+        scan_bucket(probe, b, 0, 0.0, 0, 0, 0, v);
+    }
+    // An entry within the shares of several parts was taken in each.
+    std::sort(full_depth.begin(), full_depth.end());
+    full_depth.erase(std::unique(full_depth.begin(), full_depth.end()), full_depth.end());
+    *out = answer(v, n_);
+    return true;
+}
+
 FirstMatch CentroidSet::first_match(Probe& probe) const {
+    if (words_) {
+        FirstMatch out;
+        if (first_match_by_words(probe, &out)) return out;
+    }
     std::vector<std::uint32_t>& full_depth = probe.scratch();
     full_depth.clear();
     FirstMatchVisitor v{probe.min_needed(), &full_depth};
@@ -138,6 +315,11 @@ void CentroidSet::add(const std::uint8_t* codes) {
     push(flat_, nullptr, n_, codes, rank);
     ++n_;
     if (rank >= kHead && indexed_) insert(codes, rank);
+    if (words_) {
+        add_words(codes, rank);
+    } else if (n_ >= words_from_) {
+        build_words();
+    }
 }
 
 std::uint32_t CentroidSet::new_bucket(std::uint32_t rank) {
@@ -210,6 +392,7 @@ void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::
         }
     });
     n_ = n;
+    if (!words_ && n_ >= words_from_) build_words();
     if (n <= kHead || !indexed_) return;
     root_ = new_node(kHead);
     nodes_[root_].max_rank = static_cast<std::uint32_t>(n - 1);

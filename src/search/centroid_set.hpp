@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
@@ -70,7 +71,17 @@ public:
     const std::int8_t* const* q8rows() const { return q8rows_.empty() ? nullptr : q8rows_.data(); }
     const std::int8_t* q8cut() const { return q8cut_.data(); }
     const double* bound() const { return bound_; }
+    // No sum of table entries exceeds it in magnitude.
+    double abs_scale_sum() const { return abs_scale_sum_; }
+    // The codes of the other anchor at summing step k, best first by this probe's entry there (ties by
+    // code). Made on first use.
+    const std::uint8_t* best_first(std::size_t k) {
+        if (best_first_.empty()) sort_rows();
+        const auto code = static_cast<std::size_t>(rows_[k] - step_tables_[k]) / kRowStride;
+        return best_first_.data() + (k * kCodes + code) * kCodes;
+    }
     std::vector<std::uint32_t>& scratch() { return scratch_; }
+    std::vector<std::uint64_t>& word_scratch() { return word_scratch_; }
 
 private:
     std::vector<const double*> step_tables_;  // per summing step, the table of its position
@@ -83,8 +94,18 @@ private:
     std::vector<std::int8_t> q8cut_;
     const double* bound_;
     double min_needed_;
+    double abs_scale_sum_;
+    std::vector<std::uint8_t> best_first_;  // per step and own code, kCodes codes
     std::vector<std::uint32_t> scratch_;
+    std::vector<std::uint64_t> word_scratch_;
+
+    void sort_rows();
 };
+
+// The set size from which on greedy searches go through a set's words (see CentroidSet::index_words).
+// Tests lower it to take that path on sets of every size.
+std::size_t words_from();
+void set_words_from(std::size_t from);
 
 // True when a probe with this min_needed scans with the 8-bit sums.
 bool eight_bit_scans(const SimTables& t, double min_needed);
@@ -119,9 +140,24 @@ public:
     static constexpr std::uint32_t kBucketMax = 4096;
     static constexpr std::uint32_t kLongBucketMax = 65536;
 
-    explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax) : len_(len), bucket_max_(bucket_max) {}
+    explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax);
+    CentroidSet(CentroidSet&&) noexcept;
+    CentroidSet& operator=(CentroidSet&&) noexcept;
+    ~CentroidSet();
 
     std::size_t size() const { return n_; }
+
+    // Greedy questions go through the entries' words once the set holds `from` entries, where the anchors'
+    // length allows: past some thousands of entries that reads a small share of them.
+    //
+    // An entry is compared in full only if anchor_sim's exit test never fires before the last step, which
+    // needs its deficits (per tested step, the probe's best entry there less the entry's own) to add up to
+    // no more than a budget. Take two parts of those steps and split the budget in two shares: such an
+    // entry stays within the share of at least one part. So every entry that runs to full length, the
+    // first match included, sits in a bucket of some part's word (its codes at the part's steps) that is
+    // within that part's share; where the cut is high, a probe has few such words. Those buckets are
+    // scanned like the trie's, from the first step, and give the scan's match and counters.
+    void index_words(std::size_t from);
 
     // Appends an entry (codes in summing order); its rank is the previous size.
     void add(const std::uint8_t* codes);
@@ -313,6 +349,28 @@ private:
     bool indexed_ = true;
     std::vector<Node> nodes_;
     std::vector<Bucket> buckets_;
+    // Anchors of these lengths have words: four parts of two of the first eight tested steps, a bucket
+    // for each of a part's 21^2 words.
+    static constexpr std::size_t kWordsMinLen = 9, kWordsMaxLen = 40, kPartSteps = 2, kParts = 4;
+    // Beyond this many admissible words a probe's buckets cost more than the scan they spare.
+    static constexpr std::size_t kMaxWords = 1024;
+    static constexpr std::size_t kWordsShare = 4;
+    struct Words {
+        std::array<std::array<std::size_t, kPartSteps>, kParts> steps;
+        std::array<std::vector<Bucket>, kParts> buckets;  // per part, by word
+    };
+    std::size_t words_from_ = SIZE_MAX;
+    std::unique_ptr<Words> words_;
+
+    void build_words();
+    void add_words(const std::uint8_t* codes, std::uint32_t rank);
+    std::size_t word(const std::uint8_t* codes, std::size_t part) const {
+        std::size_t w = 0;
+        for (std::size_t k : words_->steps[part]) w = w * kCodes + codes[k];
+        return w;
+    }
+    // The greedy question through the words; false when the probe has too many of them to pay.
+    bool first_match_by_words(Probe& probe, FirstMatch* out) const;
 };
 
 }  // namespace kelvara::search

@@ -145,14 +145,18 @@ void test_search_matches_literal_loops() {
             const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
             // Small buckets, so that the trie grows deep and bursts happen; the same entries also all at once,
             // and without a trie (half assigned, half added); buckets of many chunks, which ranges cut into.
-            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40), wide(len, 400);
+            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40), wide(len, 400), words(len, 40);
             for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
+            // Greedy questions through the words from the first entry on.
+            words.index_words(0);
+            for (std::size_t i = 0; i < n / 2; ++i) words.add(codes.data() + i * len);
             std::vector<std::size_t> ids(n);
             for (std::size_t i = 0; i < n; ++i) ids[i] = i;
             assigned.assign(codes.data(), ids.data(), n);
             wide.assign(codes.data(), ids.data(), n);
             flat.assign(codes.data(), ids.data(), n / 2, false);
             for (std::size_t i = n / 2; i < n; ++i) flat.add(codes.data() + i * len);
+            for (std::size_t i = n / 2; i < n; ++i) words.add(codes.data() + i * len);
             for (double min_needed : {-2.0, 0.0, 0.5, 0.62, 0.7, 0.8, 0.9, 1.5}) {
                 for (std::size_t l = 0; l < n_levels; ++l) {
                     search::use_level(levels[l]->name);
@@ -172,7 +176,7 @@ void test_search_matches_literal_loops() {
                                 first = static_cast<std::uint32_t>(j);
                             }
                         }
-                        for (const search::CentroidSet* s : {&set, &assigned, &flat, &wide}) {
+                        for (const search::CentroidSet* s : {&set, &assigned, &flat, &wide, &words}) {
                             const search::FirstMatch m = s->first_match(probe);
                             CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
                         }
