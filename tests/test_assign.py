@@ -89,13 +89,20 @@ def scenario(seed, length=9):
 def test_assignment_is_the_models(tmp_path, seed, threshold, positions, weight):
     references, counts = scenario(seed)
     expected = assign_model(references, counts, threshold, positions, weight)
-    for level in LEVELS:
-        _core._simd(level)
-        for threads in (1, 2, 3):
-            mapping, comparisons, early_exits, _ = native(tmp_path, counts, references, threshold, positions, weight,
-                                                          threads)
-            assert (mapping, comparisons, early_exits) == expected, (level, threads)
-    _core._simd(LEVELS[0])
+    words = _core._word_index()
+    try:
+        # Every search also through the centroids' words, from the first centroid on.
+        for words_from in (words, 0):
+            _core._word_index(words_from)
+            for level in LEVELS:
+                _core._simd(level)
+                for threads in (1, 2, 3):
+                    mapping, comparisons, early_exits, _ = native(tmp_path, counts, references, threshold, positions,
+                                                                  weight, threads)
+                    assert (mapping, comparisons, early_exits) == expected, (level, threads, words_from)
+    finally:
+        _core._word_index(words)
+        _core._simd(LEVELS[0])
 
 
 @pytest.mark.parametrize("seed", range(4))

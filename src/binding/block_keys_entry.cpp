@@ -3,8 +3,8 @@
 #include "anchors/sim_tables.hpp"
 
 #include "binding/entries.hpp"
-#include "search/kernels.hpp"
 #include "search/centroid_set.hpp"
+#include "search/kernels.hpp"
 
 namespace kelvara::py {
 

@@ -115,8 +115,8 @@ PyMethodDef private_defs[] = {
      "_simd(level=None) -> (level in use, levels available). With a level name, switches to it first; a level "
      "the processor lacks falls back to the best it has."},
     {"_word_index", word_index_from, METH_VARARGS,
-     "_word_index(size=None) -> the centroid count from which on greedy searches go through a word index. With a "
-     "size, sets it first (0: every search)."},
+     "_word_index(size=None) -> the centroid count from which on greedy searches go through the centroids' words. "
+     "With a size, sets it first (0: every search)."},
 };
 
 PyModuleDef module_def = {

@@ -133,11 +133,6 @@ FirstMatch answer(const FirstMatchVisitor& v, std::size_t n) {
 
 }  // namespace
 
-CentroidSet::CentroidSet(std::size_t len, std::uint32_t bucket_max) : len_(len), bucket_max_(bucket_max) {}
-CentroidSet::CentroidSet(CentroidSet&&) noexcept = default;
-CentroidSet& CentroidSet::operator=(CentroidSet&&) noexcept = default;
-CentroidSet::~CentroidSet() = default;
-
 void CentroidSet::index_words(std::size_t from) {
     if (len_ < kWordsMinLen || len_ > kWordsMaxLen) return;
     words_from_ = from;
@@ -254,7 +249,7 @@ bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
         words[used++] = pw;
         entries += b.n;
     }
-    // The trie rules out much of the set by prefix, the buckets nothing: past a share of the set they cost more.
+    // The trie rules out much of the set by prefix, the buckets nothing.
     if (entries * kWordsShare > n_) return false;
     words.resize(used);
 
@@ -392,7 +387,7 @@ void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::
         }
     });
     n_ = n;
-    if (!words_ && n_ >= words_from_) build_words();
+    if (n_ >= words_from_) build_words();
     if (n <= kHead || !indexed_) return;
     root_ = new_node(kHead);
     nodes_[root_].max_rank = static_cast<std::uint32_t>(n - 1);

@@ -140,10 +140,7 @@ public:
     static constexpr std::uint32_t kBucketMax = 4096;
     static constexpr std::uint32_t kLongBucketMax = 65536;
 
-    explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax);
-    CentroidSet(CentroidSet&&) noexcept;
-    CentroidSet& operator=(CentroidSet&&) noexcept;
-    ~CentroidSet();
+    explicit CentroidSet(std::size_t len, std::uint32_t bucket_max = kBucketMax) : len_(len), bucket_max_(bucket_max) {}
 
     std::size_t size() const { return n_; }
 
@@ -152,8 +149,8 @@ public:
     //
     // An entry is compared in full only if anchor_sim's exit test never fires before the last step, which
     // needs its deficits (per tested step, the probe's best entry there less the entry's own) to add up to
-    // no more than a budget. Take two parts of those steps and split the budget in two shares: such an
-    // entry stays within the share of at least one part. So every entry that runs to full length, the
+    // no more than a budget. Take a few disjoint parts of those steps and split the budget in shares: such
+    // an entry stays within the share of at least one part. So every entry that runs to full length, the
     // first match included, sits in a bucket of some part's word (its codes at the part's steps) that is
     // within that part's share; where the cut is high, a probe has few such words. Those buckets are
     // scanned like the trie's, from the first step, and give the scan's match and counters.
@@ -350,9 +347,10 @@ private:
     std::vector<Node> nodes_;
     std::vector<Bucket> buckets_;
     // Anchors of these lengths have words: four parts of two of the first eight tested steps, a bucket
-    // for each of a part's 21^2 words.
+    // for each of a part's 21^2 words. (A search keeps the probe's best entries on the stack.)
     static constexpr std::size_t kWordsMinLen = 9, kWordsMaxLen = 40, kPartSteps = 2, kParts = 4;
-    // Beyond this many admissible words a probe's buckets cost more than the scan they spare.
+    // A search with more admissible words than this, or whose buckets hold more than 1 / kWordsShare of
+    // the set, costs more than the trie's scan, which rules out much of the set by prefix.
     static constexpr std::size_t kMaxWords = 1024;
     static constexpr std::size_t kWordsShare = 4;
     struct Words {
@@ -369,7 +367,7 @@ private:
         for (std::size_t k : words_->steps[part]) w = w * kCodes + codes[k];
         return w;
     }
-    // The greedy question through the words; false when the probe has too many of them to pay.
+    // The greedy question through the words; false where the scan costs less.
     bool first_match_by_words(Probe& probe, FirstMatch* out) const;
 };
 

@@ -145,7 +145,8 @@ void test_search_matches_literal_loops() {
             const std::vector<std::uint8_t> codes = search::summing_codes(t, bytes.data(), n);
             // Small buckets, so that the trie grows deep and bursts happen; the same entries also all at once,
             // and without a trie (half assigned, half added); buckets of many chunks, which ranges cut into.
-            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40), wide(len, 400), words(len, 40);
+            search::CentroidSet set(len, 40), assigned(len, 40), flat(len, 40), wide(len, 400), words(len, 40),
+                assigned_words(len, 40);
             for (std::size_t i = 0; i < n; ++i) set.add(codes.data() + i * len);
             // Greedy questions through the words from the first entry on.
             words.index_words(0);
@@ -154,6 +155,8 @@ void test_search_matches_literal_loops() {
             for (std::size_t i = 0; i < n; ++i) ids[i] = i;
             assigned.assign(codes.data(), ids.data(), n);
             wide.assign(codes.data(), ids.data(), n);
+            assigned_words.index_words(0);
+            assigned_words.assign(codes.data(), ids.data(), n);
             flat.assign(codes.data(), ids.data(), n / 2, false);
             for (std::size_t i = n / 2; i < n; ++i) flat.add(codes.data() + i * len);
             for (std::size_t i = n / 2; i < n; ++i) words.add(codes.data() + i * len);
@@ -176,7 +179,7 @@ void test_search_matches_literal_loops() {
                                 first = static_cast<std::uint32_t>(j);
                             }
                         }
-                        for (const search::CentroidSet* s : {&set, &assigned, &flat, &wide, &words}) {
+                        for (const search::CentroidSet* s : {&set, &assigned, &flat, &wide, &words, &assigned_words}) {
                             const search::FirstMatch m = s->first_match(probe);
                             CHECK(m.rank == first && m.comparisons == comparisons && m.early_exits == exits);
                         }
