@@ -367,9 +367,21 @@ def test_help_and_module_entry(tmp_path):
 
 @pytest.fixture(scope="module")
 def large_input(tmp_path_factory):
-    """600,000 random 9-mers: seconds of clustering with one anchor position, since almost every anchor
-    becomes a centroid of one of two huge blocks (the first residues are of two residue groups)."""
+    """600,000 random 9-mers: several seconds of clustering on one thread with one anchor position, since
+    almost every anchor becomes a centroid of one of a few huge blocks."""
     path = tmp_path_factory.mktemp("large") / "large.tsv"
+    rng = random.Random(5)
+    with open(path, "w") as f:
+        f.writelines(f"{''.join(rng.choices(AMINO_ACIDS, k=9))}\t{rng.randint(1, 9)}\n" for _ in range(600_000))
+    return path
+
+
+@pytest.fixture(scope="session")
+def two_block_input(tmp_path_factory):
+    """600,000 random 9-mers whose first residues fall in two residue groups: with one anchor position,
+    almost every anchor becomes a centroid of one of two huge blocks, seconds of clustering on two threads
+    even where large blocks are searched through their centroids' words."""
+    path = tmp_path_factory.mktemp("two_blocks") / "large.tsv"
     rng = random.Random(5)
     with open(path, "w") as f:
         f.writelines(f"{rng.choice('ASTVILM')}{''.join(rng.choices(AMINO_ACIDS, k=8))}\t{rng.randint(1, 9)}\n"
@@ -415,7 +427,7 @@ def read_terminal(fd, until, timeout=30):
 
 
 @pytest.mark.parametrize("options, shows", [
-    (["--positions", "0", "--threads", "1"], rb"9-mers clustering .* [\d,]+/600,000 anchors  0:0\d"),
+    (["--positions", "0", "--threads", "1"], rb"9-mers clustering .* [\d,]+/599,999 anchors  0:0\d"),
     (["--refine", "4", "--threads", "1"], rb"9-mers refining, pass 1/4 .*(medoids|reassigning|merging) [\d,]+/[\d,]+"),
 ])
 def test_progress_bar_on_a_terminal_then_ctrl_c(tmp_path, large_input, options, shows):

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from test_cli import KELVARA, family_peptides, large_input, leftovers, read_terminal, write_counts  # noqa: F401
+from test_cli import KELVARA, family_peptides, leftovers, read_terminal, two_block_input, write_counts  # noqa: F401
 
 
 def run(*args, limit_memory=None, **kwargs):
@@ -46,7 +46,7 @@ def wait_for(terminal, words):
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
 @pytest.mark.parametrize("phase", ["reading", "clustering", "refining", "writing"])
-def test_a_signal_ends_the_run_leaving_nothing(tmp_path, large_input, phase, signum):
+def test_a_signal_ends_the_run_leaving_nothing(tmp_path, two_block_input, phase, signum):
     outputs = ["out.tsv", "out.clstr", "out.fa"]
     args = [KELVARA, "cluster", "-o", "out.tsv", "--clstr", "out.clstr", "--centroids", "out.fa"]
     terminal, child_end = pty.openpty()
@@ -63,7 +63,7 @@ def test_a_signal_ends_the_run_leaving_nothing(tmp_path, large_input, phase, sig
         small = write_counts(tmp_path / "small.tsv", family_peptides(3000, 9, seed=1))
         args += [str(small), "--summary-json", "summary.json"]
     else:
-        args += [str(large_input), "--threads", "2"] + (["--positions", "0"] if phase == "clustering" else
+        args += [str(two_block_input), "--threads", "2"] + (["--positions", "0"] if phase == "clustering" else
                                                          ["--refine", "4"])
     process = subprocess.Popen(args, stdin=stdin, stderr=child_end, cwd=tmp_path)
     os.close(child_end)
