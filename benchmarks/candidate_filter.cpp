@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
+#include "real_blocks.hpp"
 #include "search/centroid_set.hpp"
 
 using namespace kelvara;
@@ -242,29 +243,15 @@ int main(int argc, char** argv) {
             while (std::getline(steps, step, ',')) parts.back().push_back(std::stoul(step));
         }
     }
-    // Processing order: count descending, ties in input order.
-    std::vector<std::pair<std::string, std::uint64_t>> rows;
-    for (std::string line; std::getline(std::cin, line);) {
-        const auto tab = line.find('\t');
-        rows.emplace_back(line.substr(0, tab), std::stoull(line.substr(tab + 1)));
-    }
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-    const std::size_t n = rows.size(), len = rows.front().first.size();
+    const bench::RealBlocks input = bench::read_blocks(std::cin, argc > 3 ? std::stoul(argv[3]) : SIZE_MAX);
+    const std::size_t len = input.len;
     if (len < 9 || len > sizeof(Posting::codes)) {
         std::fprintf(stderr, "anchors of 9 to %zu residues only\n", sizeof(Posting::codes));
         return 2;
     }
-    std::vector<std::uint8_t> residues;
-    for (const auto& r : rows) residues.insert(residues.end(), r.first.begin(), r.first.end());
-    const SimTables t = make_sim_tables(len, {1, 8}, 2.0);
-    const std::vector<std::uint8_t> codes = search::summing_codes(t, residues.data(), n);
-
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_key;
-    for (std::size_t i = 0; i < n; ++i) by_key[block_key(t, residues.data() + i * len)].push_back(i);
-    std::vector<std::vector<std::size_t>> blocks;
-    for (auto& entry : by_key) blocks.push_back(std::move(entry.second));
-    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
-    if (argc > 3) blocks.resize(std::min<std::size_t>(blocks.size(), std::stoul(argv[3])));
+    const SimTables& t = input.t;
+    const std::vector<std::uint8_t>& codes = input.codes;
+    const std::vector<std::vector<std::size_t>>& blocks = input.blocks;
 
     // KELVARA_BATCHED=1: the batched lookups.
     const bool batched = std::getenv("KELVARA_BATCHED") != nullptr;

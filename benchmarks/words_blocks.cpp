@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
+#include "real_blocks.hpp"
 #include "search/centroid_set.hpp"
 
 using namespace kelvara;
@@ -28,26 +29,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     const double threshold = std::atof(argv[1]);
-    // Processing order: count descending, ties in input order.
-    std::vector<std::pair<std::string, std::uint64_t>> rows;
-    for (std::string line; std::getline(std::cin, line);) {
-        const auto tab = line.find('\t');
-        rows.emplace_back(line.substr(0, tab), std::stoull(line.substr(tab + 1)));
-    }
-    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
-    const std::size_t n = rows.size(), len = rows.front().first.size();
-    std::vector<std::uint8_t> residues;
-    for (const auto& r : rows) residues.insert(residues.end(), r.first.begin(), r.first.end());
-    const SimTables t = make_sim_tables(len, {1, 8}, 2.0);
-    const std::vector<std::uint8_t> codes = search::summing_codes(t, residues.data(), n);
-
-    std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_key;
-    for (std::size_t i = 0; i < n; ++i) by_key[block_key(t, residues.data() + i * len)].push_back(i);
-    std::vector<std::vector<std::size_t>> blocks;
-    for (auto& entry : by_key) blocks.push_back(std::move(entry.second));
-    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
-    if (argc > 2) blocks.resize(std::min<std::size_t>(blocks.size(), std::stoul(argv[2])));
-
+    const bench::RealBlocks input = bench::read_blocks(std::cin, argc > 2 ? std::stoul(argv[2]) : SIZE_MAX);
+    const std::size_t len = input.len;
+    const SimTables& t = input.t;
+    const std::vector<std::uint8_t>& codes = input.codes;
+    const std::vector<std::vector<std::size_t>>& blocks = input.blocks;
     search::Probe probe(t, threshold);
     std::uint64_t counters[2][2] = {};
     for (int by_words = 0; by_words < 2; ++by_words) {
