@@ -15,6 +15,9 @@ namespace kelvara::py {
 
 namespace {
 
+// How many steps ahead loops over objects or rows in another order than their own fetch them.
+constexpr std::size_t kAhead = 16;
+
 const Signature kSignature{"cluster_anchors",
                            {"anchor_counts", "threshold", "anchor_positions", "anchor_weight", "obg_block_search",
                             "obg_max_probes", "obg_min_block_upper_bound", "threads"},
@@ -60,7 +63,6 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     // cluster. The caller's own str objects serve where they are plain str (`keys` holds them): nothing to
     // allocate, and their hashes are known already. They lie in the caller's order, not in processing
     // order, so every loop over them fetches those a few steps ahead.
-    constexpr std::size_t kAhead = 16;
     std::vector<PyObject*> texts(n);
     std::vector<Ref> made;  // strs for keys of str subclasses
     auto text_at = [&](const std::vector<std::size_t>& order, std::size_t k) {
@@ -132,7 +134,11 @@ ClusteredTable cluster_in_order(const AnchorTable& table, const SimTables& table
     ClusteredTable out;
     out.order = processing_order(table.counts);
     std::vector<std::uint8_t> residues(n * len);
-    for (std::size_t k = 0; k < n; ++k) std::copy_n(table.row(out.order[k]), len, residues.begin() + k * len);
+    // The rows lie anywhere in the table: those a few steps on are fetched ahead.
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + kAhead < n) __builtin_prefetch(table.row(out.order[k + kAhead]));
+        std::copy_n(table.row(out.order[k]), len, residues.begin() + k * len);
+    }
 
     CallHook hook{progress};
     Monitor monitor(std::ref(hook));

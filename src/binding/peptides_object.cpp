@@ -344,6 +344,7 @@ PyObject* assign(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::vector<std::uint8_t> residues(n * len);
         std::vector<std::size_t> equal(n);
         for (std::size_t k = 0; k < n; ++k) {
+            if (k + 16 < n) __builtin_prefetch(table.row(order[k + 16]));  // rows lie anywhere in the table
             std::copy_n(table.row(order[k]), len, residues.begin() + k * len);
             equal[k] = ref_of[members[order[k]]];
         }

@@ -76,6 +76,8 @@ public:
         Ticker tick(monitor_);
         for (; next_ < end; ++next_) {
             tick();
+            // Members lie anywhere in the codes; a search takes long enough to fetch the next one's.
+            if (next_ + 1 < end) __builtin_prefetch(codes_ + members_[next_ + 1] * len_);
             const std::size_t i = members_[next_];
             const std::uint8_t* anchor = codes_ + i * len_;
             probe_.load(anchor);
