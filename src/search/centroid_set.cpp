@@ -1,10 +1,9 @@
 #include "search/centroid_set.hpp"
 
-#include <array>
-#include <cmath>
-
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cmath>
 
 namespace kelvara::search {
 
