@@ -103,6 +103,7 @@ namespace {
 struct FirstMatchVisitor {
     double min_needed = 0.0;
     std::vector<std::uint32_t>* full_depth = nullptr;  // ranks that ran to the end, not negative, no match
+    std::vector<const std::uint32_t*>* slots = nullptr;  // the same, where their ranks lie
     std::uint32_t best = kNoRank;
 
     std::uint32_t hi() const { return best; }
@@ -115,11 +116,28 @@ struct FirstMatchVisitor {
         full_depth->push_back(rank);
         return false;
     }
+    // The same for a rank not read yet, and perhaps not below best: only a match needs it now.
+    bool take_slot(const std::uint32_t* slot, double s) {
+        if (s < 0.0) return false;
+        if (s >= min_needed) return *slot < best && take(*slot, s);
+        slots->push_back(slot);
+        return false;
+    }
+    // The slots' ranks into full_depth (those past best count for nothing).
+    void read_slots() {
+        constexpr std::size_t kAhead = 8;
+        const std::size_t n = slots->size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) __builtin_prefetch((*slots)[i + kAhead]);
+            full_depth->push_back(*(*slots)[i]);
+        }
+    }
 };
 
 // Every entry ranked before the match was compared; those that did not run to the end without a negative
 // sum ended negative.
-FirstMatch answer(const FirstMatchVisitor& v, std::size_t n) {
+FirstMatch answer(FirstMatchVisitor& v, std::size_t n) {
+    v.read_slots();
     FirstMatch out;
     out.rank = v.best;
     const std::uint64_t before = v.best == kNoRank ? n : v.best;
@@ -254,13 +272,16 @@ bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
 
     std::vector<std::uint32_t>& full_depth = probe.scratch();
     full_depth.clear();
-    FirstMatchVisitor v{min_needed, &full_depth};
+    probe.slot_scratch().clear();
+    FirstMatchVisitor v{min_needed, &full_depth, &probe.slot_scratch()};
     for (const std::uint64_t pw : words) {
         const Bucket& b = words_->buckets[pw >> 32][pw & 0xFFFFFFFFu];
         if (b.n == 0 || b.min_rank >= v.hi()) continue;
         scan_bucket(probe, b, 0, 0.0, 0, 0, 0, v);
     }
     // An entry within the shares of several parts was taken in each.
+    v.read_slots();
+    v.slots->clear();
     std::sort(full_depth.begin(), full_depth.end());
     full_depth.erase(std::unique(full_depth.begin(), full_depth.end()), full_depth.end());
     *out = answer(v, n_);
@@ -274,7 +295,8 @@ FirstMatch CentroidSet::first_match(Probe& probe) const {
     }
     std::vector<std::uint32_t>& full_depth = probe.scratch();
     full_depth.clear();
-    FirstMatchVisitor v{probe.min_needed(), &full_depth};
+    probe.slot_scratch().clear();
+    FirstMatchVisitor v{probe.min_needed(), &full_depth, &probe.slot_scratch()};
     if (n_ < kOneByOne) {
         v.best = static_cast<std::uint32_t>(n_);
         scan_one_by_one(probe, 0, v);

@@ -81,6 +81,7 @@ public:
         return best_first_.data() + (k * kCodes + code) * kCodes;
     }
     std::vector<std::uint32_t>& scratch() { return scratch_; }
+    std::vector<const std::uint32_t*>& slot_scratch() { return slot_scratch_; }
     std::vector<std::uint64_t>& word_scratch() { return word_scratch_; }
 
 private:
@@ -97,6 +98,7 @@ private:
     double abs_scale_sum_;
     std::vector<std::uint8_t> best_first_;  // per step and own code, kCodes codes
     std::vector<std::uint32_t> scratch_;
+    std::vector<const std::uint32_t*> slot_scratch_;
     std::vector<std::uint64_t> word_scratch_;
 
     void sort_rows();
@@ -301,7 +303,16 @@ private:
             if (c >= chunk_count(a.n_entries)) return;
             for (std::uint32_t m = live.live; m != 0; m &= m - 1) {
                 const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
-                const std::uint32_t rank = b.ranks[c * kLanes + j];
+                const std::uint32_t* slot = b.ranks.data() + c * kLanes + j;
+                // A visitor that can take a rank's slot reads it later, with the other slots' misses
+                // overlapping, unless the sum may be a match; every rank here is at least lo.
+                if constexpr (requires { v.take_slot(slot, 0.0); }) {
+                    if (lo <= b.min_rank) {
+                        if (v.take_slot(slot, live.sums[j])) return;
+                        continue;
+                    }
+                }
+                const std::uint32_t rank = *slot;
                 if (rank < lo || rank >= v.hi()) continue;
                 if (v.take(rank, live.sums[j])) return;
             }
