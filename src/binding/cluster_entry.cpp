@@ -15,7 +15,8 @@ namespace kelvara::py {
 
 namespace {
 
-// How many steps ahead loops over objects or rows in another order than their own fetch them.
+// How many steps ahead loops over objects or rows in another order than their own fetch them. Where
+// finding an object takes a read in another large array first, that read is fetched twice as far ahead.
 constexpr std::size_t kAhead = 16;
 
 const Signature kSignature{"cluster_anchors",
@@ -80,6 +81,7 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     auto make_keys = [&](const std::vector<std::size_t>& order) {
         mapping.emplace();
         for (std::size_t k = 0; k < n; ++k) {
+            if (k + 2 * kAhead < n) __builtin_prefetch(&keys[order[k + 2 * kAhead]]);
             if (k + kAhead < n) __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
             texts[k] = text_at(order, k);
             if (PyDict_SetItem(mapping->get(), texts[k], texts[k]) < 0) throw ErrorSet{};
@@ -96,6 +98,7 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
         // insertion must win.
         const bool shared_keys = mapping->size() != n;
         for (std::size_t k = 0; k < n; ++k) {
+            if (k + 2 * kAhead < n) __builtin_prefetch(&texts[centroid[k + 2 * kAhead]]);
             if (k + kAhead < n && (shared_keys || centroid[k + kAhead] != k + kAhead)) {
                 __builtin_prefetch(texts[k + kAhead]);
                 __builtin_prefetch(texts[centroid[k + kAhead]], 1);
@@ -106,9 +109,15 @@ PyObject* run(const Signature& signature, PyObject* args, PyObject* kwargs) {
     } else {
         mapping.emplace();
         for (std::size_t k = 0; k < n; ++k) {
+            if (k + 2 * kAhead < n) {
+                __builtin_prefetch(&keys[order[k + 2 * kAhead]]);
+                __builtin_prefetch(&texts[centroid[k + 2 * kAhead]]);
+            }
             if (k + kAhead < n) {
                 __builtin_prefetch(keys[order[k + kAhead]].get(), 1);
-                __builtin_prefetch(keys[order[centroid[k + kAhead]]].get(), 1);
+                // A centroid's str is in texts by the time its member is; one only kAhead on may not be
+                // yet, and a prefetch of a null address does nothing.
+                __builtin_prefetch(texts[centroid[k + kAhead]], 1);
             }
             // A centroid comes before its members, so its str is made by now.
             texts[k] = text_at(order, k);
