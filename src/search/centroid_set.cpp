@@ -123,7 +123,7 @@ struct FirstMatchVisitor {
         slots->push_back(slot);
         return false;
     }
-    // The slots' ranks into full_depth (those past best count for nothing).
+    // Moves the slots' ranks into full_depth (those past best count for nothing).
     void read_slots() {
         constexpr std::size_t kAhead = 8;
         const std::size_t n = slots->size();
@@ -131,6 +131,7 @@ struct FirstMatchVisitor {
             if (i + kAhead < n) __builtin_prefetch((*slots)[i + kAhead]);
             full_depth->push_back(*(*slots)[i]);
         }
+        slots->clear();
     }
 };
 
@@ -281,7 +282,6 @@ bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
     }
     // An entry within the shares of several parts was taken in each.
     v.read_slots();
-    v.slots->clear();
     std::sort(full_depth.begin(), full_depth.end());
     full_depth.erase(std::unique(full_depth.begin(), full_depth.end()), full_depth.end());
     *out = answer(v, n_);
