@@ -305,7 +305,8 @@ private:
                 const unsigned j = static_cast<unsigned>(__builtin_ctz(m));
                 const std::uint32_t* slot = b.ranks.data() + c * kLanes + j;
                 // A visitor that can take a rank's slot reads it later, with the other slots' misses
-                // overlapping, unless the sum may be a match; every rank here is at least lo.
+                // overlapping, unless the sum may be a match: where no rank of the bucket is below lo,
+                // the rank is needed for nothing else.
                 if constexpr (requires { v.take_slot(slot, 0.0); }) {
                     if (lo <= b.min_rank) {
                         if (v.take_slot(slot, live.sums[j])) return;
