@@ -197,3 +197,72 @@ def test_words_agree_with_the_model():
             assert list(got[0].items()) == list(want[0].items()) and got[1:] == want[1:]
     finally:
         _core._word_index(before)
+
+
+def refined_with_and_without_words(call, shapes=(1024, 0)):
+    """call() under every kernel level with no words, then with the refinement's sets searched through words
+    of two steps (sets filled at once from 1,024 entries, below 16 times that) and of three (from 0)."""
+    before = _core._word_index()
+    try:
+        _core._word_index(1 << 62)
+        results = under_each_level(call)
+        for words_from in shapes:
+            _core._word_index(words_from)
+            results += under_each_level(call)
+        return results
+    finally:
+        _core._word_index(before)
+
+
+@pytest.mark.parametrize("name", ["proteome_9mers_20k.tsv.gz", "ligandome_9mers_20k.tsv.gz"])
+@pytest.mark.parametrize("threshold", [0.55, 0.7, 0.85])
+def test_merge_through_words_finds_what_the_trie_finds(name, threshold):
+    counts = shared_set(name)
+    mapping = cluster_anchors(counts, threshold, [1, 8])[0]
+    results = refined_with_and_without_words(
+        lambda: refine_clusters(counts, mapping, threshold, 3, anchor_positions=[1, 8], threads=2))
+    assert same(results)
+    if threshold <= 0.7:
+        assert results[0][1]["merges"] > 0  # the merges are there to be found
+
+
+@pytest.mark.parametrize("length", [9, 40])
+@pytest.mark.parametrize("weight", [2.0, -1.0, 1e-300, math.nan])
+@pytest.mark.parametrize("threshold", [-1.0, 0.55, 0.8, 1.0, 1.2])
+def test_merge_through_words_on_odd_inputs(length, weight, threshold):
+    # Clusters of many sizes near one another over few letters, so that ranges of sizes cut into buckets.
+    rng = random.Random(f"merge {length} {weight} {threshold}")
+    base = "".join(rng.choice("AILVKRDE") for _ in range(length))
+    counts = {}
+    while len(counts) < 500:
+        anchor = list(base)
+        for _ in range(rng.randrange(1, 5)):
+            anchor[rng.randrange(length)] = rng.choice("AILVKRDEx")
+        counts["".join(anchor)] = rng.choice([1, 1, 1, 2, 3, 7, 40])
+    positions = [1, length - 1]
+    # A fine clustering to merge from: every anchor its own centroid but a few.
+    mapping = {a: a for a in counts}
+    results = refined_with_and_without_words(
+        lambda: refine_clusters(counts, mapping, threshold, 2, anchor_positions=positions, anchor_weight=weight),
+        shapes=(64, 0))
+    assert same(results)
+
+
+def test_merge_through_words_agrees_with_the_model():
+    import model
+
+    rng = random.Random(11)
+    counts = {}
+    while len(counts) < 300:
+        counts["".join(rng.choice("AILVKRDEGS") for _ in range(10))] = rng.randrange(1, 6)
+    mapping = {a: a for a in counts}
+    before = _core._word_index()
+    try:
+        for words_from in (0, 16):
+            _core._word_index(words_from)
+            for threshold in (0.6, 0.75):
+                got = refine_clusters(counts, mapping, threshold, 2, anchor_positions=[1, 9])
+                want = model.refine_clusters(counts, mapping, threshold, 2, anchor_positions=[1, 9])
+                assert list(got[0].items()) == list(want[0].items()) and got[1] == want[1], (words_from, threshold)
+    finally:
+        _core._word_index(before)

@@ -19,19 +19,27 @@ struct Ranked {
     Ranked(const RefineData& data, const std::vector<CountSum>& sizes, std::vector<std::size_t> ids_, bool index,
            const search::ForEach* for_each)
         : ids(std::move(ids_)), set(data.tables.anchor_len, kBucketMax) {
-        size.reserve(ids.size());
-        for (std::size_t d : ids) size.push_back(sizes[d]);
+        for (std::size_t r = 0; r < ids.size(); ++r) {
+            if (r > 0 && sizes[ids[r]] == sizes[ids[r - 1]]) continue;
+            run_size.push_back(sizes[ids[r]]);
+            run_start.push_back(static_cast<std::uint32_t>(r));
+        }
+        set.index_words(search::words_from());
         set.assign(data.codes.data(), ids.data(), ids.size(), index, for_each);
     }
 
-    // The first rank of a centroid smaller than `s`.
+    // The first rank of a centroid smaller than `s`, found among the sizes' runs: far fewer than the
+    // centroids, they stay in cache.
     std::uint32_t smaller_than(CountSum s) const {
-        return static_cast<std::uint32_t>(
-            std::partition_point(size.begin(), size.end(), [&](CountSum x) { return x >= s; }) - size.begin());
+        const auto run = static_cast<std::size_t>(
+            std::partition_point(run_size.begin(), run_size.end(), [&](CountSum x) { return x >= s; }) -
+            run_size.begin());
+        return run < run_start.size() ? run_start[run] : static_cast<std::uint32_t>(ids.size());
     }
 
-    std::vector<std::size_t> ids;  // merge order
-    std::vector<CountSum> size;    // descending
+    std::vector<std::size_t> ids;          // merge order: sizes descending
+    std::vector<CountSum> run_size;        // each size once, descending
+    std::vector<std::uint32_t> run_start;  // the first rank of each
     search::CentroidSet set;
 };
 

@@ -157,24 +157,46 @@ void CentroidSet::index_words(std::size_t from) {
     if (!words_ && n_ >= words_from_) build_words();
 }
 
-void CentroidSet::build_words() {
+void CentroidSet::build_words(bool long_words, const ForEach* for_each) {
     words_ = std::make_unique<Words>();
-    // Each part pairs a step with the step four later in summing order: the two heaviest steps fall in
-    // parts of their own, and the shares of the budget come out alike.
-    for (std::size_t p = 0; p < kParts; ++p) words_->steps[p] = {p, p + kParts};
-    std::size_t words = 1;
-    for (std::size_t i = 0; i < kPartSteps; ++i) words *= kCodes;
-    for (auto& part : words_->buckets) part.resize(words);
-    std::vector<std::uint8_t> entry(len_);
-    for (std::size_t r = 0; r < n_; ++r) {
-        const std::uint8_t* src = flat_.data() + (r / kLanes) * kLanes * len_ + r % kLanes;
-        for (std::size_t k = 0; k < len_; ++k) entry[k] = src[k * kLanes];
-        add_words(entry.data(), static_cast<std::uint32_t>(r));
+    Words& w = *words_;
+    if (long_words) {
+        // Steps three apart: the two heaviest steps still fall in parts of their own.
+        w.n_parts = 3;
+        w.n_steps = {3, 3, 2, 0};
+        w.steps = {{{0, 3, 6}, {1, 4, 7}, {2, 5, 0}, {}}};
+    } else {
+        // Each part pairs a step with the step four later in summing order: the two heaviest steps fall
+        // in parts of their own, and the shares of the budget come out alike.
+        w.n_parts = 4;
+        for (std::size_t p = 0; p < w.n_parts; ++p) {
+            w.n_steps[p] = 2;
+            w.steps[p] = {p, p + 4, 0};
+        }
+    }
+    auto fill = [&](std::size_t p) {
+        std::size_t words = 1;
+        for (std::size_t i = 0; i < w.n_steps[p]; ++i) words *= kCodes;
+        w.buckets[p].resize(words);
+        std::vector<std::uint8_t> entry(len_);
+        for (std::size_t r = 0; r < n_; ++r) {
+            const std::uint8_t* src = flat_.data() + (r / kLanes) * kLanes * len_ + r % kLanes;
+            for (std::size_t k = 0; k < len_; ++k) entry[k] = src[k * kLanes];
+            Bucket& b = w.buckets[p][word(entry.data(), p)];
+            if (b.n == 0) b.min_rank = static_cast<std::uint32_t>(r);
+            push(b, entry.data(), static_cast<std::uint32_t>(r));
+            b.max_rank = static_cast<std::uint32_t>(r);
+        }
+    };
+    if (for_each != nullptr) {
+        (*for_each)(w.n_parts, fill);
+    } else {
+        for (std::size_t p = 0; p < w.n_parts; ++p) fill(p);
     }
 }
 
 void CentroidSet::add_words(const std::uint8_t* codes, std::uint32_t rank) {
-    for (std::size_t p = 0; p < kParts; ++p) {
+    for (std::size_t p = 0; p < words_->n_parts; ++p) {
         Bucket& b = words_->buckets[p][word(codes, p)];
         if (b.n == 0) b.min_rank = rank;
         push(b, codes, rank);
@@ -182,8 +204,8 @@ void CentroidSet::add_words(const std::uint8_t* codes, std::uint32_t rank) {
     }
 }
 
-bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
-    if (probe.qrows() == nullptr) return false;
+CentroidSet::WordBuckets CentroidSet::word_buckets(Probe& probe, std::uint32_t lo, std::uint32_t hi) const {
+    if (probe.qrows() == nullptr) return WordBuckets::kTrie;
     const double* const* rows = probe.rows();
     const double min_needed = probe.min_needed();
     const std::size_t tested = len_ - 1;
@@ -201,38 +223,37 @@ bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
     const double margin = 0x1p-40 * static_cast<double>(len_) *
                           (probe.abs_scale_sum() + std::fabs(min_needed) + std::fabs(last_bound) + abs_best + 1.0);
     const double budget = sum_best - (min_needed - last_bound) + margin;
-    if (!std::isfinite(budget)) return false;
-    if (budget < 0.0) {
-        // Not one entry passes the last test: every one is compared and exits.
-        *out = FirstMatch{kNoRank, n_, n_};
-        return true;
-    }
+    if (!std::isfinite(budget)) return WordBuckets::kTrie;
+    // Not one entry passes the last test.
+    if (budget < 0.0) return WordBuckets::kNone;
     // The shares in proportion to the parts' best entries, adding up to the budget: the steps outside
     // every part only ever make an entry's deficit larger.
-    std::array<double, kParts> weight{};
-    for (std::size_t p = 0; p < kParts; ++p)
-        for (std::size_t k : words_->steps[p]) weight[p] += std::max(best[k], 0.0);
+    const std::size_t n_parts = words_->n_parts;
+    std::array<double, kMaxParts> weight{};
+    for (std::size_t p = 0; p < n_parts; ++p)
+        for (std::size_t i = 0; i < words_->n_steps[p]; ++i) weight[p] += std::max(best[words_->steps[p][i]], 0.0);
     double total = 0.0;
     for (double x : weight) total += x;
-    std::array<double, kParts> share{};
+    std::array<double, kMaxParts> share{};
     double given = 0.0;
-    for (std::size_t p = 0; p + 1 < kParts; ++p) {
-        share[p] = budget * (total > 0.0 ? weight[p] / total : 1.0 / kParts);
+    for (std::size_t p = 0; p + 1 < n_parts; ++p) {
+        share[p] = budget * (total > 0.0 ? weight[p] / total : 1.0 / static_cast<double>(n_parts));
         given += share[p];
     }
-    share[kParts - 1] = budget - given;
+    share[n_parts - 1] = budget - given;
 
     // Every admissible word of each part: the codes of each step best first, so that a step stops at its
     // first code past the share (adding a deficit never lowers a sum of them).
     std::vector<std::uint64_t>& words = probe.word_scratch();
     words.clear();
-    for (std::size_t p = 0; p < kParts; ++p) {
+    for (std::size_t p = 0; p < n_parts; ++p) {
         const auto& steps = words_->steps[p];
-        std::array<const std::uint8_t*, kPartSteps> order{};
-        for (std::size_t i = 0; i < kPartSteps; ++i) order[i] = probe.best_first(steps[i]);
-        std::array<unsigned, kPartSteps> at{};
-        std::array<double, kPartSteps + 1> d{};
-        std::array<std::size_t, kPartSteps + 1> w{};
+        const std::size_t n_steps = words_->n_steps[p];
+        std::array<const std::uint8_t*, kMaxPartSteps> order{};
+        for (std::size_t i = 0; i < n_steps; ++i) order[i] = probe.best_first(steps[i]);
+        std::array<unsigned, kMaxPartSteps> at{};
+        std::array<double, kMaxPartSteps + 1> d{};
+        std::array<std::size_t, kMaxPartSteps + 1> w{};
         for (std::size_t i = 0;;) {
             if (at[i] < kCodes) {
                 const std::size_t k = steps[i];
@@ -241,8 +262,8 @@ bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
                 if (!(next > share[p])) {
                     d[i + 1] = next;
                     w[i + 1] = w[i] * kCodes + x;
-                    if (i + 1 == kPartSteps) {
-                        if (words.size() == kMaxWords) return false;
+                    if (i + 1 == n_steps) {
+                        if (words.size() == kMaxWords) return WordBuckets::kTrie;
                         words.push_back(std::uint64_t{p} << 32 | w[i + 1]);
                         ++at[i];
                     } else {
@@ -260,17 +281,34 @@ bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
     std::size_t used = 0, entries = 0;
     for (const std::uint64_t pw : words) {
         const Bucket& b = words_->buckets[pw >> 32][pw & 0xFFFFFFFFu];
-        if (b.n == 0) continue;
+        if (b.n == 0 || b.max_rank < lo || b.min_rank >= hi) continue;
         for (std::size_t line = 0; line < kLanes * len_ && line < b.codes.size(); line += 64)
             __builtin_prefetch(b.codes.data() + line);
         __builtin_prefetch(b.ranks.data());
+        // A range that cuts into the bucket starts at a chunk found among the chunks' first ranks.
+        if (lo > b.min_rank) __builtin_prefetch(b.firsts.data() + b.firsts.size() / 2);
         words[used++] = pw;
         entries += b.n;
     }
     // The trie rules out much of the set by prefix, the buckets nothing.
-    if (entries * kWordsShare > n_) return false;
+    if (entries * kWordsShare > hi - lo) return WordBuckets::kTrie;
     words.resize(used);
+    return WordBuckets::kSome;
+}
 
+bool CentroidSet::first_match_by_words(Probe& probe, FirstMatch* out) const {
+    const double min_needed = probe.min_needed();
+    switch (word_buckets(probe, 0, static_cast<std::uint32_t>(n_))) {
+        case WordBuckets::kTrie:
+            return false;
+        case WordBuckets::kNone:
+            // Every entry is compared and exits.
+            *out = FirstMatch{kNoRank, n_, n_};
+            return true;
+        case WordBuckets::kSome:
+            break;
+    }
+    const std::vector<std::uint64_t>& words = probe.word_scratch();
     std::vector<std::uint32_t>& full_depth = probe.scratch();
     full_depth.clear();
     probe.slot_scratch().clear();
@@ -408,7 +446,7 @@ void CentroidSet::assign(const std::uint8_t* base, const std::size_t* ids, std::
         }
     });
     n_ = n;
-    if (n_ >= words_from_) build_words();
+    if (n_ >= words_from_) build_words(n_ / kLongWordsTimes >= words_from_, for_each);
     if (n <= kHead || !indexed_) return;
     root_ = new_node(kHead);
     nodes_[root_].max_rank = static_cast<std::uint32_t>(n - 1);

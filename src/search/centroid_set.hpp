@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "anchors/sim_tables.hpp"
@@ -83,6 +84,7 @@ public:
     std::vector<std::uint32_t>& scratch() { return scratch_; }
     std::vector<const std::uint32_t*>& slot_scratch() { return slot_scratch_; }
     std::vector<std::uint64_t>& word_scratch() { return word_scratch_; }
+    std::vector<std::pair<std::uint32_t, double>>& hit_scratch() { return hit_scratch_; }
 
 private:
     std::vector<const double*> step_tables_;  // per summing step, the table of its position
@@ -100,6 +102,7 @@ private:
     std::vector<std::uint32_t> scratch_;
     std::vector<const std::uint32_t*> slot_scratch_;
     std::vector<std::uint64_t> word_scratch_;
+    std::vector<std::pair<std::uint32_t, double>> hit_scratch_;
 
     void sort_rows();
 };
@@ -189,6 +192,32 @@ public:
         }
         if (lo < kHead) scan_flat(probe, lo, v, kHead);
         walk(probe, root_, 0, 0.0, 0, 0, std::max(lo, kHead), v);
+    }
+
+    // The same, through the entries' words where their buckets hold few enough of the range.
+    template <class Visit>
+    void live_in(Probe& probe, std::uint32_t lo, std::uint32_t hi, Visit&& visit) const {
+        hi = std::min<std::uint32_t>(hi, static_cast<std::uint32_t>(n_));
+        if (words_ && lo < hi) {
+            const WordBuckets found = word_buckets(probe, lo, hi);
+            if (found == WordBuckets::kNone) return;
+            if (found == WordBuckets::kSome) {
+                std::vector<std::pair<std::uint32_t, double>>& hits = probe.hit_scratch();
+                hits.clear();
+                auto keep = [&](std::uint32_t rank, double s) { hits.emplace_back(rank, s); };
+                RangeVisitor<decltype(keep)&> v{hi, keep};
+                for (const std::uint64_t pw : probe.word_scratch()) {
+                    const Bucket& b = words_->buckets[pw >> 32][pw & 0xFFFFFFFFu];
+                    if (b.max_rank >= lo && b.min_rank < hi) scan_bucket(probe, b, 0, 0.0, 0, 0, lo, v);
+                }
+                // An entry within the shares of several parts was found in each, with the same sum.
+                std::sort(hits.begin(), hits.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+                for (std::size_t i = 0; i < hits.size(); ++i)
+                    if (i == 0 || hits[i].first != hits[i - 1].first) visit(hits[i].first, hits[i].second);
+                return;
+            }
+        }
+        live_in(std::as_const(probe), lo, hi, visit);
     }
 
 private:
@@ -358,29 +387,38 @@ private:
     bool indexed_ = true;
     std::vector<Node> nodes_;
     std::vector<Bucket> buckets_;
-    // Anchors of these lengths have words: four parts of two of the first eight tested steps, a bucket
-    // for each of a part's 21^2 words. (A search keeps the probe's best entries on the stack.)
-    static constexpr std::size_t kWordsMinLen = 9, kWordsMaxLen = 40, kPartSteps = 2, kParts = 4;
+    // Anchors of these lengths have words: disjoint parts of the first eight tested steps, a bucket for
+    // each of a part's words. (A search keeps the probe's best entries on the stack.)
+    static constexpr std::size_t kWordsMinLen = 9, kWordsMaxLen = 40, kMaxPartSteps = 3, kMaxParts = 4;
+    // Sets filled at once with this many times words_from entries or more have words of three steps: their
+    // buckets, 21^3 a part, still hold many entries each, and a search reads fewer entries in all.
+    static constexpr std::size_t kLongWordsTimes = 16;
     // A search with more admissible words than this, or whose buckets hold more than 1 / kWordsShare of
     // the set, costs more than the trie's scan, which rules out much of the set by prefix.
     static constexpr std::size_t kMaxWords = 1024;
     static constexpr std::size_t kWordsShare = 4;
     struct Words {
-        std::array<std::array<std::size_t, kPartSteps>, kParts> steps;
-        std::array<std::vector<Bucket>, kParts> buckets;  // per part, by word
+        std::size_t n_parts = 0;
+        std::array<std::size_t, kMaxParts> n_steps{};
+        std::array<std::array<std::size_t, kMaxPartSteps>, kMaxParts> steps{};
+        std::array<std::vector<Bucket>, kMaxParts> buckets;  // per part, by word
     };
     std::size_t words_from_ = SIZE_MAX;
     std::unique_ptr<Words> words_;
 
-    void build_words();
+    void build_words(bool long_words = false, const ForEach* for_each = nullptr);
     void add_words(const std::uint8_t* codes, std::uint32_t rank);
     std::size_t word(const std::uint8_t* codes, std::size_t part) const {
         std::size_t w = 0;
-        for (std::size_t k : words_->steps[part]) w = w * kCodes + codes[k];
+        for (std::size_t i = 0; i < words_->n_steps[part]; ++i) w = w * kCodes + codes[words_->steps[part][i]];
         return w;
     }
     // The greedy question through the words; false where the scan costs less.
     bool first_match_by_words(Probe& probe, FirstMatch* out) const;
+    // The buckets (part << 32 | word, in probe.word_scratch()) that hold every entry ranked in [lo, hi)
+    // that runs to full length, or kNone where no entry can, or kTrie where the trie's scan costs less.
+    enum class WordBuckets { kNone, kSome, kTrie };
+    WordBuckets word_buckets(Probe& probe, std::uint32_t lo, std::uint32_t hi) const;
 };
 
 }  // namespace kelvara::search
