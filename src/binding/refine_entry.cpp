@@ -52,7 +52,10 @@ public:
         while (capacity < 2 * keys_.size()) capacity *= 2;
         slots_.assign(capacity, 0);
         mask_ = capacity - 1;
-        for (std::size_t i = 0; i < keys_.size(); ++i) hashes_[i] = hash_of(keys_[i].get());
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            if (i + kObjectAhead < keys_.size()) __builtin_prefetch(keys_[i + kObjectAhead].get());
+            hashes_[i] = hash_of(keys_[i].get());
+        }
         for (std::size_t i = 0; i < keys_.size(); ++i) {
             std::size_t at = static_cast<std::size_t>(hashes_[i]) & mask_;
             while (slots_[at] != 0) at = (at + 1) & mask_;
@@ -81,9 +84,12 @@ public:
             __builtin_prefetch(&hashes_[slot - 1]);
             __builtin_prefetch(&texts_[slot - 1]);
         };
+        for (std::size_t i = 0; i < std::min(kObjectAhead, n); ++i) __builtin_prefetch(objs[i]);
         for (std::size_t i = 0; i < std::min(kSlotAhead, n); ++i) slot_ahead(i);
         for (std::size_t i = 0; i < std::min(kAnchorAhead, n); ++i) anchor_ahead(i);
         for (std::size_t i = 0; i < n; ++i) {
+            // The objects themselves first: their type and hash sit in their first line.
+            if (i + kObjectAhead < n) __builtin_prefetch(objs[i + kObjectAhead]);
             if (i + kSlotAhead < n) slot_ahead(i + kSlotAhead);
             if (i + kAnchorAhead < n) anchor_ahead(i + kAnchorAhead);
             out[i] = find(objs[i]);
@@ -117,7 +123,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSlotAhead = 12, kAnchorAhead = 6, kRing = 16;
+    static constexpr std::size_t kObjectAhead = 24, kSlotAhead = 12, kAnchorAhead = 6, kRing = 16;
 
     // A str subclass may hash differently: its text is hashed as a plain str instead.
     static Py_hash_t hash_of(PyObject* str) {
@@ -144,11 +150,16 @@ std::vector<std::size_t> read_mapping(PyObject* mapping, const AnchorLookup& loo
     std::vector<PyObject*> objs;
     std::vector<std::uint8_t> paired;  // per entry: 1 when its value follows its key in objs
     objs.reserve(2 * static_cast<std::size_t>(PyDict_Size(mapping)));
-    walk_dict(mapping, [&](PyObject* key, PyObject* value) {
+    // No code runs until the lookups are done, so borrowed entries stay valid, and a walk that does not
+    // touch the objects leaves their misses to the lookups, which fetch them ahead.
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping, &pos, &key, &value)) {
         objs.push_back(key);
         paired.push_back(value != key);
         if (value != key) objs.push_back(value);
-    });
+    }
     std::vector<std::size_t> found;
     lookup.find_all(objs, found);
     for (std::size_t e = 0, i = 0; e < paired.size(); ++e) {
@@ -177,8 +188,15 @@ Ref refined_mapping(PyObject* anchor_counts, const std::vector<Ref>& keys, const
         std::size_t k = 0;
         while (k < n && PyDict_Next(copy.get(), &pos, &key, &value) && key == keys[k].get()) ++k;
         if (k == n && static_cast<std::size_t>(PyDict_Size(copy.get())) == n) {
-            for (k = 0; k < n; ++k)
+            // Each setting reads its key's hash and its value's count of references: both asked for ahead.
+            constexpr std::size_t kAhead = 16;
+            for (k = 0; k < n; ++k) {
+                if (k + kAhead < n) {
+                    __builtin_prefetch(keys[k + kAhead].get());
+                    __builtin_prefetch(keys[assignment[k + kAhead]].get());
+                }
                 if (PyDict_SetItem(copy.get(), keys[k].get(), keys[assignment[k]].get()) < 0) throw ErrorSet{};
+            }
             return copy;
         }
     }
