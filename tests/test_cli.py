@@ -448,12 +448,13 @@ def test_progress_bar_on_a_terminal_then_ctrl_c(tmp_path, large_input, options, 
     assert text.endswith(b"\r\x1b[Kkelvara: interrupted\r\n")  # the bar is cleared first
 
 
-def test_progress_bar_follows_the_writing_of_each_file(tmp_path, large_input):
+def test_progress_bar_follows_the_writing_of_each_file(tmp_path, two_block_input):
     terminal, child_end = pty.openpty()
-    # One anchor position: seconds of clustering, so that the bar is up when writing begins.
-    process = subprocess.Popen([KELVARA, "cluster", large_input, "-o", tmp_path / "out.tsv", "--clstr",
+    # Two huge blocks and a refinement pass: seconds of work however fast the searches get, so that the bar
+    # is up when writing begins.
+    process = subprocess.Popen([KELVARA, "cluster", two_block_input, "-o", tmp_path / "out.tsv", "--clstr",
                                 tmp_path / "out.clstr", "--centroids", tmp_path / "out.fa", "--threads", "2",
-                                "--positions", "0"],
+                                "--positions", "0", "--refine", "1"],
                                stderr=child_end)
     os.close(child_end)
     try:
