@@ -24,23 +24,10 @@ void kelvara::py::walk_dict(PyObject* dict, F&& visit) {
     Py_ssize_t pos = 0, produced = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    // A second cursor some entries ahead asks for their objects early, so that their misses overlap. It
-    // only prefetches: should a conversion change the dict, what it saw is never read.
-    constexpr int kAhead = 16;
-    Py_ssize_t ahead = 0;
-    PyObject* next_key = nullptr;
-    PyObject* next_value = nullptr;
-    auto fetch_ahead = [&] {
-        if (!PyDict_Next(dict, &ahead, &next_key, &next_value)) return;
-        __builtin_prefetch(next_key);
-        __builtin_prefetch(next_value);
-    };
-    for (int i = 0; i < kAhead; ++i) fetch_ahead();
     for (;;) {
         if (PyDict_Size(dict) != size) throw InternalFailure("dictionary changed size during iteration");
         if (produced > size) throw InternalFailure("dictionary keys changed during iteration");
         if (!PyDict_Next(dict, &pos, &key, &value)) return;
-        fetch_ahead();
         ++produced;
         // A count's __index__ can run arbitrary code, so the walk must own what it converts.
         Ref k = Ref::borrow(key), v = Ref::borrow(value);
