@@ -163,20 +163,35 @@ def test_words_find_what_the_scan_finds(name, threshold, threads):
     assert same(scanned_and_by_words(lambda: cluster_anchors(counts, threshold, [1, 8], threads=threads)))
 
 
+def near_one_another(seed, length, n, count):
+    """n anchors a few changes away from one random anchor, over few letters and a non-letter; count(rng)
+    gives each one's count."""
+    rng = random.Random(seed)
+    base = "".join(rng.choice("AILVKRDE") for _ in range(length))
+    counts = {}
+    while len(counts) < n:
+        anchor = list(base)
+        for _ in range(rng.randrange(1, 5)):
+            anchor[rng.randrange(length)] = rng.choice("AILVKRDEx")
+        counts["".join(anchor)] = count(rng)
+    return counts
+
+
+def spread_over_ten_letters(seed, n):
+    rng = random.Random(seed)
+    counts = {}
+    while len(counts) < n:
+        counts["".join(rng.choice("AILVKRDEGS") for _ in range(10))] = rng.randrange(1, 6)
+    return counts
+
+
 @pytest.mark.parametrize("length", [9, 12, 40])
 @pytest.mark.parametrize("weight", [2.0, 0.0, -1.0, 1e-300, 1e300, math.nan])
 @pytest.mark.parametrize("threshold", [-1.0, 0.0, 0.55, 0.8, 0.95, 1.0, 1.2])
 def test_words_agree_with_the_scan_on_odd_inputs(length, weight, threshold):
     # Anchors near one another over few letters, some with a non-letter, so that words repeat, buckets
     # fill and the cut falls among them.
-    rng = random.Random(f"{length} {weight} {threshold}")
-    base = "".join(rng.choice("AILVKRDE") for _ in range(length))
-    counts = {}
-    while len(counts) < 600:
-        anchor = list(base)
-        for _ in range(rng.randrange(1, 5)):
-            anchor[rng.randrange(length)] = rng.choice("AILVKRDEx")
-        counts["".join(anchor)] = rng.randrange(1, 5)
+    counts = near_one_another(f"{length} {weight} {threshold}", length, 600, lambda rng: rng.randrange(1, 5))
     results = scanned_and_by_words(lambda: cluster_anchors(counts, threshold, [1, length - 1], weight))
     assert same(results)
 
@@ -184,10 +199,7 @@ def test_words_agree_with_the_scan_on_odd_inputs(length, weight, threshold):
 def test_words_agree_with_the_model():
     import model
 
-    rng = random.Random(5)
-    counts = {}
-    while len(counts) < 400:
-        counts["".join(rng.choice("AILVKRDEGS") for _ in range(10))] = rng.randrange(1, 6)
+    counts = spread_over_ten_letters(5, 400)
     before = _core._word_index()
     try:
         _core._word_index(0)
@@ -230,17 +242,11 @@ def test_merge_through_words_finds_what_the_trie_finds(name, threshold):
 @pytest.mark.parametrize("weight", [2.0, -1.0, 1e-300, math.nan])
 @pytest.mark.parametrize("threshold", [-1.0, 0.55, 0.8, 1.0, 1.2])
 def test_merge_through_words_on_odd_inputs(length, weight, threshold):
-    # Clusters of many sizes near one another over few letters, so that ranges of sizes cut into buckets.
-    rng = random.Random(f"merge {length} {weight} {threshold}")
-    base = "".join(rng.choice("AILVKRDE") for _ in range(length))
-    counts = {}
-    while len(counts) < 500:
-        anchor = list(base)
-        for _ in range(rng.randrange(1, 5)):
-            anchor[rng.randrange(length)] = rng.choice("AILVKRDEx")
-        counts["".join(anchor)] = rng.choice([1, 1, 1, 2, 3, 7, 40])
+    # Clusters of many sizes near one another, so that ranges of sizes cut into buckets; every anchor its
+    # own centroid, for the merge to start from.
+    counts = near_one_another(f"merge {length} {weight} {threshold}", length, 500,
+                              lambda rng: rng.choice([1, 1, 1, 2, 3, 7, 40]))
     positions = [1, length - 1]
-    # A fine clustering to merge from: every anchor its own centroid but a few.
     mapping = {a: a for a in counts}
     results = refined_with_and_without_words(
         lambda: refine_clusters(counts, mapping, threshold, 2, anchor_positions=positions, anchor_weight=weight),
@@ -251,10 +257,7 @@ def test_merge_through_words_on_odd_inputs(length, weight, threshold):
 def test_merge_through_words_agrees_with_the_model():
     import model
 
-    rng = random.Random(11)
-    counts = {}
-    while len(counts) < 300:
-        counts["".join(rng.choice("AILVKRDEGS") for _ in range(10))] = rng.randrange(1, 6)
+    counts = spread_over_ten_letters(11, 300)
     mapping = {a: a for a in counts}
     before = _core._word_index()
     try:
