@@ -24,7 +24,8 @@ struct Ranked {
             run_size.push_back(sizes[ids[r]]);
             run_start.push_back(static_cast<std::uint32_t>(r));
         }
-        set.index_words(search::words_from());
+        // Like a trie, words pay only for a set searched many times.
+        if (index) set.index_words(search::words_from());
         set.assign(data.codes.data(), ids.data(), ids.size(), index, for_each);
     }
 
