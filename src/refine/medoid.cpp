@@ -7,24 +7,26 @@
 
 namespace kelvara {
 
-ClusterMembers cluster_members(const std::vector<std::size_t>& assignment, const std::vector<std::size_t>& by_text) {
+void cluster_members(const std::vector<std::size_t>& assignment, const std::vector<std::size_t>& by_text,
+                     ClusterMembers& out, std::vector<std::size_t>& slot) {
     const std::size_t n = assignment.size();
-    std::vector<std::size_t> slot(n, 0);  // member count, then the cluster index of each centroid
+    slot.assign(n, 0);  // member count, then the cluster index of each centroid
     for (std::size_t c : assignment) ++slot[c];
 
-    ClusterMembers out;
-    out.offsets.push_back(0);
+    // offsets[k + 1] starts as where cluster k begins and is moved past each member placed: once all are,
+    // it is where the cluster ends.
+    out.centroids.clear();
+    out.offsets.assign(1, 0);
+    std::size_t start = 0;
     for (std::size_t c = 0; c < n; ++c) {
         if (slot[c] == 0) continue;
-        out.offsets.push_back(out.offsets.back() + slot[c]);
+        out.offsets.push_back(start);
+        start += slot[c];
         slot[c] = out.centroids.size();
         out.centroids.push_back(c);
     }
-
-    std::vector<std::size_t> fill(out.offsets.begin(), out.offsets.end() - 1);
     out.members.resize(n);
-    for (std::size_t i : by_text) out.members[fill[slot[assignment[i]]]++] = i;
-    return out;
+    for (std::size_t i : by_text) out.members[out.offsets[slot[assignment[i]] + 1]++] = i;
 }
 
 namespace {

@@ -25,7 +25,9 @@ struct ClusterMembers {
 };
 
 // `by_text` lists every anchor index in ascending text order; walking it keeps each list sorted for free.
-ClusterMembers cluster_members(const std::vector<std::size_t>& assignment, const std::vector<std::size_t>& by_text);
+// Fills `out` in place, using `slot` as working space: refilled every pass, both keep the pages they have.
+void cluster_members(const std::vector<std::size_t>& assignment, const std::vector<std::size_t>& by_text,
+                     ClusterMembers& out, std::vector<std::size_t>& slot);
 
 // The member with the greatest count-weighted mean similarity to the other members, from all pairs;
 // the earliest member wins a tie and `current` is returned for an empty list.

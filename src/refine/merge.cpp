@@ -163,13 +163,17 @@ std::uint64_t merge_step(const RefineData& data, std::vector<std::size_t>& assig
                          std::int64_t merge_cap, Pool* pool, Monitor* monitor, MergeMemory* memory,
                          const OrderedClusters* ordered) {
     const std::size_t n = assignment.size();
-    const OrderedClusters own = ordered == nullptr ? ordered_clusters(data, assignment) : OrderedClusters{};
+    OrderedClusters own;
+    if (ordered == nullptr) ordered_clusters(data, assignment, own);
     const std::vector<CountSum>& sizes = ordered == nullptr ? own.sizes : ordered->sizes;
     const std::vector<std::size_t>& merge_order = ordered == nullptr ? own.centroids : ordered->centroids;
     const Verdicts verdicts(data, sizes, merge_order, threshold, merge_cap, memory, pool);
 
-    std::vector<std::uint8_t> absorbed(n, 0);
-    std::vector<std::size_t> absorbed_into(n, 0);
+    MergeMemory scratch;
+    std::vector<std::uint8_t>& absorbed = (memory != nullptr ? memory : &scratch)->absorbed;
+    std::vector<std::size_t>& absorbed_into = (memory != nullptr ? memory : &scratch)->absorbed_into;
+    absorbed.assign(n, 0);
+    absorbed_into.resize(n);  // read only where `absorbed`
     std::uint64_t count_absorbed = 0;
     // Each candidate appears once in a centroid's list, so the order of absorbing within it does not matter.
     auto apply = [&](std::size_t c, const std::vector<std::size_t>& similar) {

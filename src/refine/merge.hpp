@@ -17,6 +17,9 @@ namespace kelvara {
 struct MergeMemory {
     std::vector<CountSum> size;  // per anchor index, where `standing`
     std::vector<std::uint8_t> standing;
+    // Only the step's own working space, kept to reuse its pages.
+    std::vector<std::uint8_t> absorbed;
+    std::vector<std::size_t> absorbed_into;
 
     bool unchanged(std::size_t c, const std::vector<CountSum>& sizes) const {
         return !standing.empty() && standing[c] && size[c] == sizes[c];

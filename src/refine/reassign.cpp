@@ -57,14 +57,14 @@ RefineData::RefineData(const AnchorTable& table_, const SimTables& tables_)
     }
 }
 
-std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment) {
-    std::vector<CountSum> sizes(assignment.size(), 0);
+void cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment,
+                   std::vector<CountSum>& sizes) {
+    sizes.assign(assignment.size(), 0);
     for (std::size_t i = 0; i < assignment.size(); ++i) sizes[assignment[i]] += table.counts[i];
-    return sizes;
 }
 
-std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
-                                           const std::vector<CountSum>& sizes) {
+void centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
+                       const std::vector<CountSum>& sizes, std::vector<std::size_t>& out) {
     // Sizes can be 0, so being a centroid needs its own mark.
     std::vector<std::uint8_t> is_centroid(assignment.size(), 0);
     for (std::size_t c : assignment) is_centroid[c] = 1;
@@ -83,19 +83,16 @@ std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::ve
     }
     std::stable_sort(large.begin(), large.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
     for (std::size_t k = 1; k <= kCounted; ++k) start[k] += start[k - 1];
-    std::vector<std::size_t> out(large.size() + start[kCounted]);
+    out.resize(large.size() + start[kCounted]);
     std::copy(large.begin(), large.end(), out.begin());
     for (std::size_t c : data.by_text)
         if (is_centroid[c] && sizes[c] < kCounted)
             out[large.size() + start[kCounted - 1 - static_cast<std::size_t>(sizes[c])]++] = c;
-    return out;
 }
 
-OrderedClusters ordered_clusters(const RefineData& data, const std::vector<std::size_t>& assignment) {
-    OrderedClusters out;
-    out.sizes = cluster_sizes(data.table, assignment);
-    out.centroids = centroids_by_size(data, assignment, out.sizes);
-    return out;
+void ordered_clusters(const RefineData& data, const std::vector<std::size_t>& assignment, OrderedClusters& out) {
+    cluster_sizes(data.table, assignment, out.sizes);
+    centroids_by_size(data, assignment, out.sizes, out.centroids);
 }
 
 CentroidBlocks centroid_blocks(const RefineData& data, const std::vector<std::size_t>& centroids, std::size_t searched,

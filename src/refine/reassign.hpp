@@ -100,19 +100,22 @@ struct CentroidBlocks {
     }
 };
 
+// The outputs below are filled in place: refilled every pass, they keep the pages they already have, and
+// at millions of anchors fresh pages cost more than the counting.
+
 // Sum of counts per centroid, indexed by anchor index (0 for anchors that are nobody's centroid).
-std::vector<CountSum> cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment);
+void cluster_sizes(const AnchorTable& table, const std::vector<std::size_t>& assignment, std::vector<CountSum>& sizes);
 
 // The distinct centroids of `assignment`, largest cluster first, equal sizes by anchor text.
-std::vector<std::size_t> centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
-                                           const std::vector<CountSum>& sizes);
+void centroids_by_size(const RefineData& data, const std::vector<std::size_t>& assignment,
+                       const std::vector<CountSum>& sizes, std::vector<std::size_t>& out);
 
 // The cluster sizes of an assignment and its centroids in that order, made together.
 struct OrderedClusters {
     std::vector<CountSum> sizes;
     std::vector<std::size_t> centroids;
 };
-OrderedClusters ordered_clusters(const RefineData& data, const std::vector<std::size_t>& assignment);
+void ordered_clusters(const RefineData& data, const std::vector<std::size_t>& assignment, OrderedClusters& out);
 
 // Blocks of `centroids`; each block keeps the relative order of the list it is built from. Only the first
 // `searched` centroids of a block go into its set: a capped step never looks past them. The sets are

@@ -25,19 +25,20 @@ std::uint64_t count_distinct(const std::vector<std::size_t>& assignment) {
 // the members it was chosen from, whose medoid is therefore itself until they change.
 std::uint64_t update_medoids(const AnchorTable& table, const SimTables& tables, std::vector<std::size_t>& assignment,
                              const std::vector<std::size_t>& by_text, bool fast, Pool* pool, Monitor* monitor,
-                             std::uint64_t pass, std::vector<std::uint8_t>& settled) {
-    const ClusterMembers clusters = cluster_members(assignment, by_text);
+                             std::uint64_t pass, std::vector<std::uint8_t>& settled, ClusterMembers& clusters,
+                             std::vector<std::size_t>& scratch) {
+    cluster_members(assignment, by_text, clusters, scratch);
     if (monitor != nullptr) monitor->stage("medoid", pass, clusters.size());
     const std::vector<std::size_t> medoids = medoid_step(tables, table, clusters, fast, pool, monitor, &settled);
     if (monitor != nullptr) monitor->finish();
 
-    std::vector<std::size_t> medoid_map(assignment.size(), 0);
+    // Every anchor is a member of exactly one cluster.
     std::uint64_t changes = 0;
     for (std::size_t k = 0; k < clusters.size(); ++k) {
-        medoid_map[clusters.centroids[k]] = medoids[k];
-        changes += medoids[k] != clusters.centroids[k];
+        if (medoids[k] == clusters.centroids[k]) continue;
+        ++changes;
+        for (std::size_t i : clusters.of(k)) assignment[i] = medoids[k];
     }
-    for (std::size_t& c : assignment) c = medoid_map[c];
 
     // A medoid can be kept as a cluster's centroid without being one of its members; a cluster that
     // holds it may choose it too, and then the two clusters become one.
@@ -69,28 +70,36 @@ RefineStats refine_passes(const RefineData& data, std::vector<std::size_t>& assi
     MergeMemory memory;
     std::vector<std::uint8_t> settled(n, 0);
     std::vector<std::size_t> chosen;  // the assignment as the medoid step left it
+    // Refilled every pass: their pages are reused rather than freshly faulted in.
+    ClusterMembers clusters;
+    OrderedClusters ordered;
     while (stats.passes < options.iterations) {
         const std::uint64_t pass = stats.passes++;
-        const std::uint64_t medoid_changes =
-            update_medoids(table, tables, assignment, data.by_text, options.fast_medoid, pool, monitor, pass, settled);
+        // `chosen` is refilled right after: until then it is the medoid step's working space.
+        const std::uint64_t medoid_changes = update_medoids(table, tables, assignment, data.by_text,
+                                                           options.fast_medoid, pool, monitor, pass, settled, clusters,
+                                                           chosen);
         stats.medoid_changes += medoid_changes;
         chosen = assignment;
 
-        const OrderedClusters ordered = ordered_clusters(data, assignment);
-        const CentroidBlocks blocks = centroid_blocks(
-            data, ordered.centroids, options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
-        if (monitor != nullptr) monitor->stage("reassign", pass, n);
-        const std::uint64_t moved =
-            reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
-        if (monitor != nullptr) monitor->finish();
+        ordered_clusters(data, assignment, ordered);
+        std::uint64_t moved = 0;
+        {  // the blocks go before the merge builds its own index
+            const CentroidBlocks blocks = centroid_blocks(
+                data, ordered.centroids, options.cap > 0 ? static_cast<std::size_t>(options.cap) + 1 : SIZE_MAX, pool);
+            if (monitor != nullptr) monitor->stage("reassign", pass, n);
+            moved = reassign_step(data, assignment, blocks, options.cap, options.threshold, pool, monitor);
+            if (monitor != nullptr) monitor->finish();
+        }
         stats.reassignments += moved;
 
         std::uint64_t merged = 0;
         if (options.merge) {
             if (monitor != nullptr) monitor->stage("merge", pass, count_distinct(assignment));
             // With nobody moved, the clusters are still the ones just ordered.
+            if (moved > 0) ordered_clusters(data, assignment, ordered);
             merged = merge_step(data, assignment, options.threshold, options.merge_cap, pool, monitor, &memory,
-                                moved == 0 ? &ordered : nullptr);
+                                &ordered);
             if (monitor != nullptr) monitor->finish();
         }
         stats.merges += merged;
